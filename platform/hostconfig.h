@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QList>
+#include <QSettings>
+#include <QSslCertificate>
+#include <QString>
+#include <QUrl>
+
+#include <chrono>
+#include <memory>
+
+// Everything about the outside world that the panel talks to, in one value. Production builds it from
+// the compiled-in constants; tests build their own to point the panel at local servers and to shorten
+// the pauses.
+struct HostConfig {
+    // The node's status endpoint.
+    QUrl statusUrl;
+    // https://<account host>: the log API and the account page.
+    QUrl accountBaseUrl;
+    // https://<web site host>: the legal pages.
+    QUrl websiteBaseUrl;
+    // Trusted for HTTPS besides the system's certificate authorities. Verification is never turned off.
+    QList<QSslCertificate> extraCaCertificates;
+
+    // Bounds a whole HTTP exchange, from sending the request to the last byte of the reply.
+    std::chrono::milliseconds httpTimeout{5000};
+
+    // The settings file; empty means the user's own nodepanel settings.
+    QString settingsPath;
+
+    // The configuration compiled into this build.
+    static HostConfig production();
+};
+
+// The configuration in force. Production's until installHostConfig replaces it.
+std::shared_ptr<const HostConfig> hostConfig();
+
+// Replaces the configuration in force for every later call.
+void installHostConfig(HostConfig config);
+
+// A settings object for the current thread; each use opens its own, which is safe across threads.
+// Callers sync() after every write, so another process sees it at once.
+std::unique_ptr<QSettings> openSettings();
