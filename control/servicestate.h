@@ -13,8 +13,7 @@ enum class ServiceState : std::uint8_t {
 // The state whose raw value is r, if there is one. Negative values have no state.
 std::optional<ServiceState> serviceStateFromRaw(std::int64_t r);
 
-inline std::int64_t rawValue(ServiceState state)
-{
+inline std::int64_t rawValue(ServiceState state) {
     return static_cast<std::int64_t>(state);
 }
 

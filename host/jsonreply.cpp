@@ -7,8 +7,7 @@
 
 #include <cmath>
 
-std::optional<QJsonObject> replyObject(const QByteArray& body)
-{
+std::optional<QJsonObject> replyObject(const QByteArray& body) {
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(body, &error);
     if (error.error != QJsonParseError::NoError) {
@@ -20,8 +19,7 @@ std::optional<QJsonObject> replyObject(const QByteArray& body)
     return document.object();
 }
 
-std::optional<qint64> integralValue(const QJsonValue& value)
-{
+std::optional<qint64> integralValue(const QJsonValue& value) {
     if (!value.isDouble())
         return std::nullopt;
     // Integers too large for a double are kept exactly by the parser.

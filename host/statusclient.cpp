@@ -7,8 +7,8 @@
 
 namespace {
 
-ServiceState stateFromReply(const std::optional<QByteArray>& body, const std::optional<QString>& transportError)
-{
+ServiceState stateFromReply(const std::optional<QByteArray>& body,
+                            const std::optional<QString>& transportError) {
     if (transportError || !body)
         return ServiceState::deviceStateDown;
     const std::optional<QJsonObject> reply = replyObject(*body);
@@ -22,8 +22,7 @@ ServiceState stateFromReply(const std::optional<QByteArray>& body, const std::op
 
 } // namespace
 
-void Utils::queryNodeStatus(std::function<void()> callback)
-{
+void Utils::queryNodeStatus(std::function<void()> callback) {
     const auto config = hostConfig();
     HttpRequest request;
     request.client = HttpClient::Loopback;
@@ -36,8 +35,7 @@ void Utils::queryNodeStatus(std::function<void()> callback)
 
 void Utils::applyStatusResponse(const std::optional<QByteArray>& body,
                                 const std::optional<QString>& transportError,
-                                const std::function<void()>& callback)
-{
+                                const std::function<void()>& callback) {
     setCurrentServiceState(stateFromReply(body, transportError));
     callback();
 }

@@ -3,12 +3,10 @@
 #include <QMetaObject>
 #include <QThreadPool>
 
-void postToMain(QObject* context, std::function<void()> fn)
-{
+void postToMain(QObject* context, std::function<void()> fn) {
     QMetaObject::invokeMethod(context, std::move(fn), Qt::QueuedConnection);
 }
 
-void runInBackground(std::function<void()> fn)
-{
+void runInBackground(std::function<void()> fn) {
     QThreadPool::globalInstance()->start(std::move(fn));
 }

@@ -17,23 +17,20 @@ namespace {
 // it down); under a QCoreApplication that is destroyed, as in tests, it is stopped cleanly first.
 class NetworkThread {
 public:
-    static NetworkThread& instance()
-    {
+    static NetworkThread& instance() {
         static NetworkThread* const thread = new NetworkThread;
         return *thread;
     }
 
     // Runs fn on the network thread. After the thread has stopped (the application is being destroyed)
     // nothing runs any more.
-    void post(std::function<void()> fn)
-    {
+    void post(std::function<void()> fn) {
         if (context_)
             QMetaObject::invokeMethod(context_, std::move(fn));
     }
 
     // Only on the network thread.
-    QNetworkAccessManager* client(HttpClient which)
-    {
+    QNetworkAccessManager* client(HttpClient which) {
         if (!loopback_) {
             loopback_ = new QNetworkAccessManager(context_);
             loopback_->setProxy(QNetworkProxy::NoProxy);
@@ -43,16 +40,14 @@ public:
     }
 
 private:
-    NetworkThread()
-    {
+    NetworkThread() {
         thread_.setObjectName(QStringLiteral("network"));
         context_->moveToThread(&thread_);
         thread_.start();
         qAddPostRoutine([] { instance().stop(); });
     }
 
-    void stop()
-    {
+    void stop() {
         QMetaObject::invokeMethod(
             context_, [this] { delete context_; }, Qt::BlockingQueuedConnection);
         context_ = nullptr;
@@ -72,8 +67,7 @@ struct Exchange {
     bool oversized = false;
 };
 
-void start(HttpRequest& request, std::function<void(HttpOutcome)>& done)
-{
+void start(HttpRequest& request, std::function<void(HttpOutcome)>& done) {
     if (!request.extraCaCertificates.isEmpty()) {
         QSslConfiguration tls = request.request.sslConfiguration();
         tls.addCaCertificates(request.extraCaCertificates);
@@ -112,8 +106,8 @@ void start(HttpRequest& request, std::function<void(HttpOutcome)>& done)
             outcome.body = QByteArray();
         } else if (exchange->timedOut) {
             outcome.transportError = QStringLiteral("timed out");
-        } else if (reply->error() != QNetworkReply::NoError
-                   && !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
+        } else if (reply->error() != QNetworkReply::NoError &&
+                   !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
             // Qt reports HTTP error statuses as errors too; a reply that carries a status did arrive,
             // and its body counts.
             outcome.transportError = reply->errorString();
@@ -126,8 +120,7 @@ void start(HttpRequest& request, std::function<void(HttpOutcome)>& done)
 
 } // namespace
 
-void sendHttpRequest(HttpRequest request, std::function<void(HttpOutcome)> done)
-{
+void sendHttpRequest(HttpRequest request, std::function<void(HttpOutcome)> done) {
     NetworkThread::instance().post(
         [request = std::move(request), done = std::move(done)]() mutable { start(request, done); });
 }

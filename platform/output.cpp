@@ -7,8 +7,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
-void writeWholeLine(int fd, const QByteArray& line)
-{
+void writeWholeLine(int fd, const QByteArray& line) {
     // One mutex for both streams keeps a line whole even when standard output and standard error are
     // the same pipe.
     static QMutex mutex;
@@ -27,13 +26,11 @@ void writeWholeLine(int fd, const QByteArray& line)
     }
 }
 
-void writeStdoutLine(const QByteArray& line)
-{
+void writeStdoutLine(const QByteArray& line) {
     writeWholeLine(STDOUT_FILENO, line);
 }
 
-void exitProcessNow(int status)
-{
+void exitProcessNow(int status) {
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(status);

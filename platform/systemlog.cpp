@@ -14,8 +14,7 @@ namespace {
 QMutex observerMutex;
 SystemLogObserver observer;
 
-void openJournal()
-{
+void openJournal() {
     // openlog keeps the identity pointer, so it must stay valid for the whole process.
     static const char* const identity = "nodepanel";
     static const bool opened = [] {
@@ -27,8 +26,7 @@ void openJournal()
 
 } // namespace
 
-void systemLog(const QString& line)
-{
+void systemLog(const QString& line) {
     const QByteArray text = line.toUtf8();
 
     openJournal();
@@ -47,8 +45,7 @@ void systemLog(const QString& line)
         current(line);
 }
 
-SystemLogObserver setSystemLogObserver(SystemLogObserver replacement)
-{
+SystemLogObserver setSystemLogObserver(SystemLogObserver replacement) {
     QMutexLocker lock(&observerMutex);
     std::swap(observer, replacement);
     return replacement;

@@ -10,13 +10,9 @@ class TestServiceState : public QObject {
 
 private slots:
     // Runs first: nothing in this process has written the state yet.
-    void readsDownBeforeAnyQuery()
-    {
-        QCOMPARE(currentServiceState(), ServiceState::deviceStateDown);
-    }
+    void readsDownBeforeAnyQuery() { QCOMPARE(currentServiceState(), ServiceState::deviceStateDown); }
 
-    void convertsFromRaw_data()
-    {
+    void convertsFromRaw_data() {
         QTest::addColumn<qint64>("raw");
         QTest::addColumn<int>("expected"); // -1: no state
 
@@ -29,8 +25,7 @@ private slots:
         QTest::newRow("smallest") << std::numeric_limits<qint64>::min() << -1;
     }
 
-    void convertsFromRaw()
-    {
+    void convertsFromRaw() {
         QFETCH(qint64, raw);
         QFETCH(int, expected);
         const std::optional<ServiceState> state = serviceStateFromRaw(raw);
@@ -40,8 +35,7 @@ private slots:
     }
 
     // A write from another thread is seen whole by the next reader, and nothing resets it.
-    void keepsTheLastWriteAcrossThreads()
-    {
+    void keepsTheLastWriteAcrossThreads() {
         std::thread writer([] { setCurrentServiceState(ServiceState::deviceStateClosed); });
         writer.join();
         QCOMPARE(currentServiceState(), ServiceState::deviceStateClosed);

@@ -22,8 +22,7 @@ struct CallbackProbe {
     std::atomic<bool> onMainThread{false};
     std::atomic<int> stateSeen{-1};
 
-    std::function<void()> callback()
-    {
+    std::function<void()> callback() {
         return [this] {
             stateSeen = int(rawValue(currentServiceState()));
             if (QThread::currentThread() == QCoreApplication::instance()->thread())
@@ -33,14 +32,12 @@ struct CallbackProbe {
     }
 };
 
-QByteArray padded(const QByteArray& json, qsizetype size)
-{
+QByteArray padded(const QByteArray& json, qsizetype size) {
     return json + QByteArray(size - json.size(), ' ');
 }
 
 // A loopback port that nothing listens on.
-quint16 closedPort()
-{
+quint16 closedPort() {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     const quint16 port = probe.serverPort();
@@ -56,8 +53,7 @@ class TestStatusClient : public QObject {
 private:
     TestHttpServer server;
 
-    void pointAt(const QUrl& url, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000))
-    {
+    void pointAt(const QUrl& url, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
         HostConfig config = HostConfig::production();
         config.statusUrl = url;
         config.httpTimeout = timeout;
@@ -66,8 +62,7 @@ private:
 
     // The callback must run once, after the state was written; a second call would show up in the
     // short wait afterwards.
-    static void expectOneCallOffMain(CallbackProbe& probe, int timeoutMs)
-    {
+    static void expectOneCallOffMain(CallbackProbe& probe, int timeoutMs) {
         QTRY_COMPARE_WITH_TIMEOUT(probe.calls.load(), 1, timeoutMs);
         QTest::qWait(50);
         QCOMPARE(probe.calls.load(), 1);
@@ -78,14 +73,12 @@ private:
 private slots:
     void initTestCase() { QVERIFY(server.start()); }
 
-    void init()
-    {
+    void init() {
         server.setMode(TestHttpServer::Mode::Respond);
         pointAt(server.url(QStringLiteral("/get_status")));
     }
 
-    void mapsTheReply_data()
-    {
+    void mapsTheReply_data() {
         QTest::addColumn<int>("httpStatus");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("expected");
@@ -96,7 +89,8 @@ private slots:
         QTest::newRow("2") << 200 << QByteArray(R"({"state":2})") << 2 << false;
         QTest::newRow("3") << 200 << QByteArray(R"({"state":3})") << 0 << false;
         QTest::newRow("-1") << 200 << QByteArray(R"({"state":-1})") << 0 << false;
-        QTest::newRow("largest 64-bit") << 200 << QByteArray(R"({"state":9223372036854775807})") << 0 << false;
+        QTest::newRow("largest 64-bit")
+            << 200 << QByteArray(R"({"state":9223372036854775807})") << 0 << false;
         QTest::newRow("beyond 64-bit") << 200 << QByteArray(R"({"state":1e30})") << 0 << false;
         QTest::newRow("text 1") << 200 << QByteArray(R"({"state":"1"})") << 0 << false;
         QTest::newRow("null") << 200 << QByteArray(R"({"state":null})") << 0 << false;
@@ -120,8 +114,7 @@ private slots:
         QTest::newRow("65537 bytes") << 200 << padded(R"({"state":1})", 65537) << 0 << true;
     }
 
-    void mapsTheReply()
-    {
+    void mapsTheReply() {
         QFETCH(int, httpStatus);
         QFETCH(QByteArray, body);
         QFETCH(int, expected);
@@ -140,8 +133,7 @@ private slots:
     }
 
     // A Content-Length above the limit is refused before the body is read.
-    void refusesAnAnnouncedOversizedBody()
-    {
+    void refusesAnAnnouncedOversizedBody() {
         server.setRawReply("HTTP/1.1 200 OK\r\nContent-Length: 1000000000\r\n\r\n{\"state\":1}");
         setCurrentServiceState(ServiceState::deviceStateUp);
         LogCapture log;
@@ -152,8 +144,7 @@ private slots:
         QCOMPARE(log.count(parseFailure), 1);
     }
 
-    void treatsARefusedConnectionAsDown()
-    {
+    void treatsARefusedConnectionAsDown() {
         QUrl url = server.url(QStringLiteral("/get_status"));
         url.setPort(closedPort());
         pointAt(url);
@@ -167,8 +158,7 @@ private slots:
     }
 
     // The one test that waits for the real five seconds.
-    void givesUpOnASilentServerAfterFiveSeconds()
-    {
+    void givesUpOnASilentServerAfterFiveSeconds() {
         server.setMode(TestHttpServer::Mode::NeverAnswer);
         setCurrentServiceState(ServiceState::deviceStateUp);
         LogCapture log;
@@ -183,8 +173,7 @@ private slots:
     }
 
     // Bytes that keep trickling in do not extend the bound: it covers the whole exchange.
-    void boundsADripFeedingServer()
-    {
+    void boundsADripFeedingServer() {
         server.setMode(TestHttpServer::Mode::Drip);
         server.setDripInterval(50);
         server.setReply(200, padded(R"({"state":1})", 400)); // about 25 s at this pace
@@ -201,8 +190,7 @@ private slots:
         QVERIFY(log.lines().isEmpty());
     }
 
-    void callsEachOverlappingQueryBackOnce()
-    {
+    void callsEachOverlappingQueryBackOnce() {
         server.setReply(200, R"({"state":2})");
         setCurrentServiceState(ServiceState::deviceStateUp);
         CallbackProbe first;
@@ -218,8 +206,7 @@ private slots:
     }
 
     // A proxy set for the application (or by the environment) is never used for the local node.
-    void bypassesAnyProxy()
-    {
+    void bypassesAnyProxy() {
         QNetworkProxy::setApplicationProxy(
             QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), closedPort()));
         server.setReply(200, R"({"state":1})");

@@ -1,26 +1,22 @@
 #include "logcapture.h"
 
-LogCapture::LogCapture()
-{
+LogCapture::LogCapture() {
     previous_ = setSystemLogObserver([this](const QString& line) {
         QMutexLocker lock(&mutex_);
         lines_.append(line);
     });
 }
 
-LogCapture::~LogCapture()
-{
+LogCapture::~LogCapture() {
     setSystemLogObserver(std::move(previous_));
 }
 
-QStringList LogCapture::lines() const
-{
+QStringList LogCapture::lines() const {
     QMutexLocker lock(&mutex_);
     return lines_;
 }
 
-void LogCapture::clear()
-{
+void LogCapture::clear() {
     QMutexLocker lock(&mutex_);
     lines_.clear();
 }

@@ -8,8 +8,7 @@
 
 namespace {
 
-const char* reasonFor(int status)
-{
+const char* reasonFor(int status) {
     switch (status) {
     case 200:
         return "OK";
@@ -23,8 +22,7 @@ const char* reasonFor(int status)
 }
 
 // Parses a request once it is complete; returns false while bytes are missing.
-bool parseRequest(const QByteArray& buffer, RecordedRequest& request)
-{
+bool parseRequest(const QByteArray& buffer, RecordedRequest& request) {
     const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
     if (headerEnd < 0)
         return false;
@@ -54,8 +52,7 @@ bool parseRequest(const QByteArray& buffer, RecordedRequest& request)
 
 } // namespace
 
-QList<QByteArray> RecordedRequest::headerValues(const QByteArray& name) const
-{
+QList<QByteArray> RecordedRequest::headerValues(const QByteArray& name) const {
     QList<QByteArray> values;
     for (const auto& [key, value] : headers)
         if (key.compare(name, Qt::CaseInsensitive) == 0)
@@ -64,20 +61,17 @@ QList<QByteArray> RecordedRequest::headerValues(const QByteArray& name) const
 }
 
 TestHttpServer::TestHttpServer(QObject* parent)
-    : QTcpServer(parent)
-{
+    : QTcpServer(parent) {
     setReply(200, "{}");
 }
 
-bool TestHttpServer::start(const QSslCertificate& certificate, const QSslKey& key)
-{
+bool TestHttpServer::start(const QSslCertificate& certificate, const QSslKey& key) {
     certificate_ = certificate;
     key_ = key;
     return listen(QHostAddress::LocalHost, 0);
 }
 
-QUrl TestHttpServer::url(const QString& path) const
-{
+QUrl TestHttpServer::url(const QString& path) const {
     QUrl url;
     url.setScheme(certificate_.isNull() ? QStringLiteral("http") : QStringLiteral("https"));
     url.setHost(QStringLiteral("127.0.0.1"));
@@ -86,15 +80,13 @@ QUrl TestHttpServer::url(const QString& path) const
     return url;
 }
 
-void TestHttpServer::setReply(int status, const QByteArray& body, const QByteArray& contentType)
-{
-    reply_ = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonFor(status) + "\r\nContent-Type: "
-             + contentType + "\r\nContent-Length: " + QByteArray::number(body.size())
-             + "\r\nConnection: close\r\n\r\n" + body;
+void TestHttpServer::setReply(int status, const QByteArray& body, const QByteArray& contentType) {
+    reply_ = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonFor(status) +
+             "\r\nContent-Type: " + contentType + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+             "\r\nConnection: close\r\n\r\n" + body;
 }
 
-void TestHttpServer::incomingConnection(qintptr descriptor)
-{
+void TestHttpServer::incomingConnection(qintptr descriptor) {
     ++connections_;
     QTcpSocket* socket = nullptr;
     if (certificate_.isNull()) {
@@ -122,8 +114,7 @@ void TestHttpServer::incomingConnection(qintptr descriptor)
     connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
 }
 
-void TestHttpServer::answer(QTcpSocket* socket)
-{
+void TestHttpServer::answer(QTcpSocket* socket) {
     switch (mode_) {
     case Mode::NeverAnswer:
         return;
@@ -148,8 +139,7 @@ void TestHttpServer::answer(QTcpSocket* socket)
     }
 }
 
-TestCertificate TestCertificate::generate()
-{
+TestCertificate TestCertificate::generate() {
     QTemporaryDir dir;
     const QString cert = dir.filePath(QStringLiteral("cert.pem"));
     const QString key = dir.filePath(QStringLiteral("key.pem"));

@@ -73,7 +73,9 @@ private:
 // A self-signed certificate for localhost and 127.0.0.1, made by openssl for this test run.
 struct TestCertificate {
     TestCertificate() = default;
-    TestCertificate(QSslCertificate c, QSslKey k) : certificate(std::move(c)), key(std::move(k)) {}
+    TestCertificate(QSslCertificate c, QSslKey k)
+        : certificate(std::move(c))
+        , key(std::move(k)) {}
     QSslCertificate certificate;
     QSslKey key;
 
