@@ -20,4 +20,26 @@ public:
     static void applyStatusResponse(const std::optional<QByteArray>& body,
                                     const std::optional<QString>& transportError,
                                     const std::function<void()>& callback);
+
+    // Sends one line to the account server's remote log, tagged with this installation's identifier and
+    // the system and panel versions, after writing its encoded text to standard output. Returns at once;
+    // the caller never learns the outcome, and a line that cannot be delivered is lost.
+    static void uploadLog(const QString& message);
+
+    // The completion of an upload, on the network thread: writes the server's answer to the system log.
+    static void reportUploadResult(const std::optional<QByteArray>& body,
+                                   const std::optional<QString>& transportError);
+
+    // The installation identifier kept in the settings under "uuid": created on first use, then returned
+    // as stored, whatever its form.
+    static QString deviceUUID();
+
+    // "Mac " and the first three numbers of the running kernel's release, e.g. "Mac 6.1.0".
+    static QString osVersionString();
+    // The same text for a given kernel release: "6.1.0-18-amd64" gives "Mac 6.1.0", "6.5" gives
+    // "Mac 6.5.0"; a missing number is 0.
+    static QString osVersionFromRelease(const QString& release);
+
+    // The project version compiled in, or "unknown".
+    static QString appVersion();
 };
