@@ -10,3 +10,7 @@ void postToMain(QObject* context, std::function<void()> fn);
 
 // Runs fn on a worker of the global thread pool. Jobs are not serialised against each other.
 void runInBackground(std::function<void()> fn);
+
+// A callable for any thread that runs fn on the main thread, if guard still exists by then. Status
+// queries call back on the network thread; this is how their answer reaches a screen safely.
+std::function<void()> onMainThread(QObject* guard, std::function<void()> fn);

@@ -25,6 +25,9 @@ struct HostConfig {
     // Bounds a whole HTTP exchange, from sending the request to the last byte of the reply.
     std::chrono::milliseconds httpTimeout{5000};
 
+    // How long the screen shows its first busy view before the first status query.
+    std::chrono::milliseconds startupPause{200};
+
     // The settings file; empty means the user's own nodepanel settings.
     QString settingsPath;
 

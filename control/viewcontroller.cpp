@@ -1,0 +1,192 @@
+#include "control/viewcontroller.h"
+
+#include "host/utils.h"
+#include "platform/dispatch.h"
+#include "platform/hostconfig.h"
+#include "platform/systemlog.h"
+
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+
+#include <thread>
+
+namespace {
+
+const QString checkingStatusLine = QStringLiteral("checking status..");
+const QString agreeKey = QStringLiteral("agree");
+const QString lastActionKey = QStringLiteral("last_action");
+
+QUrl pageUrl(QUrl base, const QString& path) {
+    base.setPath(path);
+    return base;
+}
+
+QUrl accountPageURL() {
+    return pageUrl(hostConfig()->accountBaseUrl, QStringLiteral("/main"));
+}
+
+QUrl privacyPolicyURL() {
+    return pageUrl(hostConfig()->websiteBaseUrl, QStringLiteral("/pp"));
+}
+
+QUrl termsURL() {
+    return pageUrl(hostConfig()->websiteBaseUrl, QStringLiteral("/tos"));
+}
+
+// hh:mm:ss; the hours grow past two digits rather than wrap.
+QString uptimeText(qint64 seconds) {
+    const QChar zero(u'0');
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600, 2, 10, zero)
+        .arg(seconds % 3600 / 60, 2, 10, zero)
+        .arg(seconds % 60, 2, 10, zero);
+}
+
+// The layout is part of the program: a missing control is a build fault, not something to run without.
+template<typename T> T* outlet(QWidget* root, const char* name) {
+    T* found = root->findChild<T*>(QString::fromLatin1(name));
+    if (!found)
+        qFatal("The main window's layout has no %s named %s", T::staticMetaObject.className(), name);
+    return found;
+}
+
+} // namespace
+
+ViewController::ViewController(QWidget* parent)
+    : QWidget(parent) {}
+
+void ViewController::bindOutlets() {
+    versionLabel = outlet<QLabel>(this, "versionLabel");
+    agreeButton = outlet<QCheckBox>(this, "agreeButton");
+    andLabel = outlet<QLabel>(this, "andLabel");
+    viewButton = outlet<QPushButton>(this, "viewButton");
+    startButton = outlet<QPushButton>(this, "startButton");
+    stopButton = outlet<QPushButton>(this, "stopButton");
+    statusLabel = outlet<QLabel>(this, "statusLabel");
+    timerLabel = outlet<QLabel>(this, "timerLabel");
+    middleView = outlet<QWidget>(this, "middleView");
+    onView = outlet<QWidget>(this, "onView");
+    offView = outlet<QWidget>(this, "offView");
+    errorLabel = outlet<QLabel>(this, "errorLabel");
+    ppButton = outlet<QPushButton>(this, "ppButton");
+    tosButton = outlet<QPushButton>(this, "tosButton");
+
+    // clicked, not toggled: the code sets the box too, and only the user's click is an agreement.
+    connect(agreeButton, &QCheckBox::clicked, this, [this] { agreeClick(agreeButton); });
+    connect(viewButton, &QPushButton::clicked, this, [this] { viewButtonClick(viewButton); });
+    connect(ppButton, &QPushButton::clicked, this, [this] { linkClick(ppButton); });
+    connect(tosButton, &QPushButton::clicked, this, [this] { linkClick(tosButton); });
+}
+
+void ViewController::viewDidLoad() {
+    bindOutlets();
+
+    timer_ = new QTimer(this);
+    timer_->setObjectName(QStringLiteral("uptimeTimer"));
+    timer_->setTimerType(Qt::PreciseTimer); // a clock: no drift from coarse wake-ups
+    connect(timer_, &QTimer::timeout, this, &ViewController::timerTick);
+    timer_->start(1000);
+
+    versionLabel->setText(QLatin1Char('v') + Utils::appVersion());
+
+    if (openSettings()->value(agreeKey, false).toBool()) {
+        agreeButton->setChecked(true);
+        lockAgreement();
+    } else {
+        agreeButton->setChecked(false);
+    }
+
+    showProgress(QStringLiteral("Checking Service Status.."));
+    std::this_thread::sleep_for(hostConfig()->startupPause);
+    queryStatus();
+}
+
+void ViewController::timerTick() {
+    if (tick_ < 0) {
+        timerLabel->setText(QStringLiteral("00:00:00"));
+        return;
+    }
+    const qint64 n = ++tick_;
+    timerLabel->setText(uptimeText(n));
+    // The busy view means a check, start or stop is under way; its own query will follow.
+    if (n % 5 == 0 && middleView->isHidden())
+        queryStatus();
+}
+
+void ViewController::queryStatus() {
+    systemLog(checkingStatusLine);
+    Utils::queryNodeStatus(onMainThread(this, [this] { handleStatus(); }));
+}
+
+void ViewController::handleStatus() {
+    const ServiceState state = currentServiceState();
+    if (state != oldStatus_) {
+        oldStatus_ = state;
+        if (state == ServiceState::deviceStateUp) {
+            tick_ = 0;
+        } else if (openSettings()->value(lastActionKey).toString() == QLatin1String("up")) {
+            // The user started the node and it stopped by itself: keep counting and keep watching,
+            // so the next check decides what the screen shows.
+            systemLog(QStringLiteral("it was caused by error, node would be restarted at once."));
+            // Unless no check will come back: with the clock stopped, or the busy view pausing the
+            // watch, the screen would stay as it is for good.
+            if (tick_ >= 0 && middleView->isHidden())
+                return;
+        } else {
+            tick_ = -1;
+        }
+    }
+    refreshStateViews();
+}
+
+void ViewController::refreshStateViews() {
+    postToMain(this, [this] {
+        const bool running = currentServiceState() == ServiceState::deviceStateUp;
+        offView->setHidden(running);
+        middleView->hide();
+        onView->setVisible(running);
+    });
+}
+
+void ViewController::showProgress(const QString& text) {
+    statusLabel->setText(text);
+    middleView->show();
+    offView->hide();
+    onView->hide();
+}
+
+void ViewController::viewButtonClick(QObject* /*sender*/) {
+    QDesktopServices::openUrl(accountPageURL());
+}
+
+void ViewController::linkClick(QObject* sender) {
+    auto* button = qobject_cast<QAbstractButton*>(sender);
+    if (!button)
+        return;
+    QUrl url = accountPageURL();
+    if (tosButton && button == tosButton)
+        url = termsURL();
+    else if (ppButton && button == ppButton)
+        url = privacyPolicyURL();
+    QDesktopServices::openUrl(url);
+}
+
+void ViewController::agreeClick(QObject* /*sender*/) {
+    const bool agreed = agreeButton->checkState() == Qt::Checked;
+    auto settings = openSettings();
+    settings->setValue(agreeKey, agreed);
+    settings->sync();
+    systemLog(QStringLiteral("agree changed ") + (agreed ? QStringLiteral("true") : QStringLiteral("false")));
+    if (agreed)
+        lockAgreement();
+}
+
+void ViewController::lockAgreement() {
+    agreeButton->setEnabled(false);
+    QPalette palette = andLabel->palette();
+    palette.setColor(QPalette::WindowText, palette.color(QPalette::Disabled, QPalette::WindowText));
+    andLabel->setPalette(palette);
+}
