@@ -75,6 +75,8 @@ void ViewController::bindOutlets() {
     tosButton = outlet<QPushButton>(this, "tosButton");
 
     // clicked, not toggled: the code sets the box too, and only the user's click is an agreement.
+    connect(startButton, &QPushButton::clicked, this, [this] { startButtonClick(startButton); });
+    connect(stopButton, &QPushButton::clicked, this, [this] { stopButtonClick(stopButton); });
     connect(agreeButton, &QCheckBox::clicked, this, [this] { agreeClick(agreeButton); });
     connect(viewButton, &QPushButton::clicked, this, [this] { viewButtonClick(viewButton); });
     connect(ppButton, &QPushButton::clicked, this, [this] { linkClick(ppButton); });
@@ -156,6 +158,78 @@ void ViewController::showProgress(const QString& text) {
     middleView->show();
     offView->hide();
     onView->hide();
+}
+
+void ViewController::startButtonClick(QObject* sender) {
+    if (agreeButton->checkState() != Qt::Unchecked) {
+        showProgress(QStringLiteral("Starting Service.."));
+        startService();
+        return;
+    }
+    Utils::showConfirmation(
+        QStringLiteral("Confirmation"),
+        QStringLiteral("Do you agree to the Terms of Service and Privacy Policy?"), window(),
+        {QStringLiteral("YES"), QStringLiteral("NO")},
+        [this, guard = QPointer<ViewController>(this), sender = QPointer<QObject>(sender)](int response) {
+            if (!guard || response != 1000)
+                return;
+            // Agreed for this start only: the setting is the box's own business.
+            agreeButton->setChecked(true);
+            lockAgreement();
+            startButtonClick(sender);
+        });
+}
+
+void ViewController::startService() {
+    Utils::uploadLog(QStringLiteral("run script manager.sh up. auto=false"));
+    runInBackground(startJob());
+}
+
+void ViewController::stopButtonClick(QObject* /*sender*/) {
+    showProgress(QStringLiteral("Stopping Service.."));
+    Utils::uploadLog(QStringLiteral("run script manager.sh down"));
+    runInBackground(stopJob());
+}
+
+std::function<void()> ViewController::startJob() {
+    return scriptJob(QStringLiteral("up"), QStringLiteral("manager.sh up succeeds. auto=false"),
+                     QStringLiteral("start err: "));
+}
+
+std::function<void()> ViewController::stopJob() {
+    return scriptJob(QStringLiteral("down"), QStringLiteral("manager.sh down succeeds"),
+                     QStringLiteral("stop err: "));
+}
+
+// The job runs on a worker and blocks it through the administrator prompt, the script and the pause. It
+// never touches the screen itself: what it hands to the main thread runs only while the screen exists.
+std::function<void()> ViewController::scriptJob(const QString& verb, const QString& successLine,
+                                                const QString& errorPrefix) {
+    return [verb, successLine, errorPrefix, statusCallback = onMainThread(this, [this] { handleStatus(); }),
+            refresh = onMainThread(this, [this] { refreshStateViews(); })] {
+        const QString command = QStringLiteral("./manager.sh ") + verb;
+        const auto config = hostConfig();
+        const std::optional<ScriptError> error =
+            config->scriptRunner ? config->scriptRunner(command) : Utils::runPrivilegedScript(command);
+        if (!error) {
+            // Stored before anything else happens, so the check that follows knows the user asked for it.
+            auto settings = openSettings();
+            settings->setValue(lastActionKey, verb);
+            settings->sync();
+            Utils::uploadLog(successLine);
+            std::this_thread::sleep_for(config->scriptPause);
+            systemLog(checkingStatusLine);
+            Utils::queryNodeStatus(statusCallback);
+            return;
+        }
+        const QVariant text = error->value(Utils::scriptErrorMessageKey);
+        QString message =
+            text.typeId() == QMetaType::QString ? text.toString() : QStringLiteral("unknown error");
+        message.replace(QLatin1Char('\r'), QStringLiteral("\r\n"));
+        systemLog(errorPrefix + message);
+        Utils::uploadLog(message);
+        refresh();
+    };
 }
 
 void ViewController::viewButtonClick(QObject* /*sender*/) {

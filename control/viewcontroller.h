@@ -5,6 +5,8 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <functional>
+
 class QAbstractButton;
 class QCheckBox;
 class QLabel;
@@ -24,6 +26,8 @@ public:
     void viewDidLoad();
 
     // Actions. sender is the control that triggered them.
+    void startButtonClick(QObject* sender);
+    void stopButtonClick(QObject* sender);
     void viewButtonClick(QObject* sender);
     void linkClick(QObject* sender);
     void agreeClick(QObject* sender);
@@ -37,6 +41,9 @@ public:
     void handleStatus();
     void refreshStateViews();
     void showProgress(const QString& text);
+
+    // Reports the start and runs it in the background; the busy view is already up.
+    void startService();
 
     qint64 tick() const { return tick_; }
     ServiceState oldStatus() const { return oldStatus_; }
@@ -61,6 +68,10 @@ private:
     void bindOutlets();
     void queryStatus();
     void lockAgreement();
+    std::function<void()> startJob();
+    std::function<void()> stopJob();
+    std::function<void()> scriptJob(const QString& verb, const QString& successLine,
+                                    const QString& errorPrefix);
 
     QTimer* timer_ = nullptr;
     // Only touched on the main thread, so the clock and the status monitor never interleave.

@@ -1,10 +1,16 @@
 #pragma once
 
 #include <QByteArray>
+#include <QLatin1String>
 #include <QString>
+
+#include <QVariantList>
+#include <QVariantMap>
 
 #include <functional>
 #include <optional>
+
+class QWidget;
 
 // Every operation that reaches outside the process. No instances and no state in memory: what must
 // persist lives in the settings, what the whole process shares lives in currentServiceState.
@@ -42,4 +48,27 @@ public:
 
     // The project version compiled in, or "unknown".
     static QString appVersion();
+
+    // The entries of the error map that runPrivilegedScript returns: the message a user can read (a text,
+    // always there) and the command's exit status (an int, -1 when there is none: nothing ran, or it was
+    // killed).
+    static constexpr QLatin1String scriptErrorMessageKey{"NSAppleScriptErrorMessage"};
+    static constexpr QLatin1String scriptErrorNumberKey{"NSAppleScriptErrorNumber"};
+
+    // Runs the node command ("./manager.sh up") in the bundle's Resources folder as root and waits for it,
+    // however long the user takes at the administrator prompt: never call it on the main thread. Logs and
+    // uploads the command line first. When it has to ask for administrator rights it first refuses node
+    // files and folders that anyone but root could change. Nothing on success, else an error map (a
+    // ScriptError) whose message says what went wrong.
+    static std::optional<QVariantMap> runPrivilegedScript(const QString& command);
+    // The two shell lines that runPrivilegedScript runs: cd into the Resources folder of the bundle (trimmed,
+    // quoted for the shell), then "sudo ./bash " and the command as it is.
+    static QString privilegedShellText(const QString& bundlePath, const QString& command);
+
+    // Asks a question on the window without blocking anyone: one button per text entry of buttonTitles,
+    // in order, the first the default. Calls completion once, on the main thread, with 1000 + the index
+    // of the pressed button. Main thread only.
+    static void showConfirmation(const QString& title, const QString& message, QWidget* window,
+                                 const QVariantList& buttonTitles,
+                                 std::function<void(int response)> completion);
 };

@@ -2,6 +2,8 @@
 
 #include <QMutex>
 
+#include <unistd.h>
+
 namespace {
 
 QMutex configMutex;
@@ -18,6 +20,7 @@ HostConfig HostConfig::production() {
     config.statusUrl = QUrl(QStringLiteral("http://localhost:8080/get_status"));
     config.accountBaseUrl = httpsBase(NODEPANEL_ACCOUNT_HOST);
     config.websiteBaseUrl = httpsBase(NODEPANEL_WEBSITE_HOST);
+    config.elevate = geteuid() != 0;
     return config;
 }
 
