@@ -147,15 +147,23 @@ void ViewController::handleStatus() {
 void ViewController::refreshStateViews() {
     postToMain(this, [this] {
         const bool running = currentServiceState() == ServiceState::deviceStateUp;
+        const bool busyHadFocus = middleView->hasFocus();
         offView->setHidden(running);
         middleView->hide();
         onView->setVisible(running);
+        if (busyHadFocus)
+            (running ? stopButton : startButton)->setFocus();
     });
 }
 
 void ViewController::showProgress(const QString& text) {
     statusLabel->setText(text);
+    // A keyboard user who pressed Start or Stop keeps the focus in the state area, so it lands on the
+    // next state's button rather than wandering off to the links below.
+    const bool actionHadFocus = startButton->hasFocus() || stopButton->hasFocus();
     middleView->show();
+    if (actionHadFocus)
+        middleView->setFocus();
     offView->hide();
     onView->hide();
 }

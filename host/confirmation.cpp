@@ -1,5 +1,6 @@
 #include "host/utils.h"
 
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -30,5 +31,9 @@ void Utils::showConfirmation(const QString& title, const QString& message, QWidg
                          if (index >= 0)
                              completion(1000 + int(index));
                      });
+    // Wide enough that a one-sentence question stays on one or two lines instead of a narrow column.
+    if (auto* grid = qobject_cast<QGridLayout*>(box->layout()))
+        grid->addItem(new QSpacerItem(360, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(),
+                      0, 1, grid->columnCount());
     box->open();
 }

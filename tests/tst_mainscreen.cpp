@@ -9,6 +9,8 @@
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
@@ -167,7 +169,7 @@ private slots:
         QTRY_COMPARE(screenOf(vc), screen);
         QCOMPARE(vc->tick(), tick);
         QCOMPARE(log.count(errorStopLine), errorLines);
-        QCOMPARE(log.lines().first(), checkingLine);
+        QCOMPARE(log.count(checkingLine), 1);
     }
 
     // One answer after another, from a running or a stopped screen.
@@ -306,6 +308,32 @@ private slots:
             counted = seconds;
             QCOMPARE(vc->timerLabel->text(), text);
         }
+    }
+
+    // Each Alt+letter must reach one control: two controls sharing a letter make Qt do neither.
+    void givesEachControlItsOwnMnemonic()
+    {
+        load(0);
+        QMap<QChar, QString> owners;
+        const auto note = [&owners](const QString& text) {
+            const qsizetype amp = text.indexOf(QLatin1Char('&'));
+            if (amp < 0 || amp + 1 >= text.size())
+                return false;
+            const QChar letter = text.at(amp + 1).toLower();
+            if (owners.contains(letter)) {
+                qWarning() << text << "shares Alt+" << letter << "with" << owners.value(letter);
+                return true;
+            }
+            owners.insert(letter, text);
+            return false;
+        };
+        bool clash = false;
+        for (const QAbstractButton* button : window->findChildren<QAbstractButton*>())
+            clash |= note(button->text());
+        for (const QMenu* menu : window->menuBar()->findChildren<QMenu*>())
+            clash |= note(menu->title());
+        QVERIFY(!clash);
+        QVERIFY(owners.size() >= 7);
     }
 
     void restoresTheAgreement_data() {

@@ -283,6 +283,23 @@ private slots:
         QCOMPARE(node.requests().size(), asked + (error.isValid() ? 0 : 1));
     }
 
+    // Started and stopped from the keyboard, the focus follows to the next state's button.
+    void keepsTheKeyboardOnTheStateButton() {
+        agree();
+        load(0);
+        QApplication::setActiveWindow(window.get());
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        node.setReply(200, stateReply(1));
+        vc->startButton->setFocus();
+        QTest::keyClick(vc->startButton, Qt::Key_Space);
+        QTRY_COMPARE(screenOf(vc), QStringLiteral("running"));
+        QVERIFY(vc->stopButton->hasFocus());
+        node.setReply(200, stateReply(0));
+        QTest::keyClick(vc->stopButton, Qt::Key_Space);
+        QTRY_COMPARE(screenOf(vc), QStringLiteral("stopped"));
+        QVERIFY(vc->startButton->hasFocus());
+    }
+
     // The busy view stays through the pause; the check comes after it.
     void pausesBeforeTheCheck() {
         agree();
