@@ -6,11 +6,11 @@
 #include "platform/hostconfig.h"
 
 #include "logcapture.h"
+#include "port8080lock.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -99,9 +99,7 @@ class TestSampleNode : public QObject {
 
 private:
     bool isRoot_ = false;
-    // CTest's resource lock keeps the suites of one run off the port together; this one also keeps out the
-    // same suite run from another build tree on this machine.
-    QLockFile portLock_{QDir::temp().filePath(QStringLiteral("nodepanel-port8080.lock"))};
+    Port8080Lock portLock_;
 
     static void runShell(const QString& shellText, ScriptRun& run) {
         QProcess shell;
@@ -204,7 +202,7 @@ private slots:
         isRoot_ = ::geteuid() == 0;
         if (!isRoot_)
             QSKIP("needs root: manager.sh runs as root and its node owns port 8080");
-        QVERIFY2(portLock_.tryLock(200000), "another test run kept port 8080 for too long");
+        QVERIFY2(portLock_.tryLock(), "another test run kept port 8080 for too long");
 
         QVERIFY(QFileInfo(resourcesDir + QStringLiteral("/manager.sh")).isExecutable());
         QCOMPARE(QFileInfo(resourcesDir + QStringLiteral("/bash")).symLinkTarget(),
