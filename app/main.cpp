@@ -1,11 +1,10 @@
-#include "app/windowcontroller.h"
+#include "app/application.h"
 #include "platform/output.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    WindowController window;
-    window.show();
-    exitProcessNow(app.exec());
+    // Start and stop jobs are not waited for: one may sit at the administrator prompt.
+    exitProcessNow(runPanel());
 }

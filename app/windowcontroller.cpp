@@ -1,18 +1,91 @@
 #include "app/windowcontroller.h"
 
+#include "app/appdelegate.h"
+#include "control/servicestate.h"
 #include "control/viewcontroller.h"
+#include "host/utils.h"
+#include "platform/dispatch.h"
+#include "platform/notificationcenter.h"
+#include "platform/systemlog.h"
 
 #include "ui_MainWindow.h"
+
+#include <QCloseEvent>
+#include <QPointer>
+
+namespace {
+
+const QString exitNotification = QStringLiteral("exit");
+
+bool nodeRuns() {
+    return currentServiceState() == ServiceState::deviceStateUp;
+}
+
+} // namespace
 
 WindowController::WindowController(QWidget* parent)
     : QMainWindow(parent)
     , ui_(std::make_unique<Ui::MainWindow>()) {
     ui_->setupUi(this);
+    connect(ui_->actionCloseWindow, &QAction::triggered, this, &QWidget::close);
+    connect(ui_->actionQuit, &QAction::triggered, this, [] { requestTermination(); });
+    windowDidLoad();
     ui_->viewController->viewDidLoad();
 }
 
-WindowController::~WindowController() = default;
+WindowController::~WindowController() {
+    NotificationCenter::defaultCenter().removeObserver(this);
+}
 
 ViewController* WindowController::viewController() const {
     return ui_->viewController;
+}
+
+void WindowController::windowDidLoad() {
+    systemLog(QStringLiteral("window load"));
+    NotificationCenter::defaultCenter().addObserver(
+        this, exitNotification, [this](const QString& name) { processNotification(name); });
+}
+
+void WindowController::processNotification(const QString& name) {
+    systemLog(QStringLiteral("recv notification ") + name);
+    if (name != exitNotification)
+        return;
+    // Queued: the delegate is still answering the quit request that posted this.
+    postToMain(this, [this] { confirmStopService(); });
+}
+
+void WindowController::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    windowShouldClose();
+}
+
+bool WindowController::windowShouldClose() {
+    systemLog(QStringLiteral("window close"));
+    if (nodeRuns()) {
+        postToMain(this, [this] { confirmStopService(); });
+        return false;
+    }
+    Utils::showConfirmation(QStringLiteral("Confirmation"), QStringLiteral("Do you want to exit the app?"),
+                            this, {QStringLiteral("NO"), QStringLiteral("YES")}, [](int response) {
+                                if (response == 1001)
+                                    requestTermination();
+                            });
+    return false;
+}
+
+void WindowController::confirmStopService() {
+    // Read again: the node may have stopped since the request.
+    if (!nodeRuns())
+        return;
+    Utils::showConfirmation(QStringLiteral("Do you want to exit?"),
+                            QStringLiteral("The service is running, stop it now?"), this,
+                            {QStringLiteral("NO"), QStringLiteral("YES")},
+                            [window = QPointer<WindowController>(this)](int response) {
+                                if (response != 1001 || !window)
+                                    return;
+                                // Stops the node only: the window and the panel stay.
+                                if (auto* content = qobject_cast<ViewController*>(window->centralWidget()))
+                                    content->stopButtonClick(window);
+                            });
 }

@@ -9,7 +9,9 @@ class MainWindow;
 }
 class ViewController;
 
-// The main window, built from the layout, with the service-control screen as its content.
+// The main window, built from the layout, with the service-control screen as its content. It never
+// closes itself: a close request, or a quit the delegate refused while the node runs, becomes a question
+// on the window.
 class WindowController : public QMainWindow {
     Q_OBJECT
 
@@ -18,6 +20,18 @@ public:
     ~WindowController() override;
 
     ViewController* viewController() const;
+
+    // Registers for "exit": the delegate's word that it refused a quit while the node runs.
+    void windowDidLoad();
+    void processNotification(const QString& name);
+    // Every close request: the stop question (queued) while the node runs, else the exit question.
+    // Always false: the window stays.
+    bool windowShouldClose();
+    // Asks whether to stop the node, if it still runs.
+    void confirmStopService();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     std::unique_ptr<Ui::MainWindow> ui_;

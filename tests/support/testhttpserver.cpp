@@ -71,6 +71,10 @@ bool TestHttpServer::start(const QSslCertificate& certificate, const QSslKey& ke
     return listen(QHostAddress::LocalHost, 0);
 }
 
+bool TestHttpServer::startOnPort(quint16 port) {
+    return listen(QHostAddress::LocalHost, port);
+}
+
 QUrl TestHttpServer::url(const QString& path) const {
     QUrl url;
     url.setScheme(certificate_.isNull() ? QStringLiteral("http") : QStringLiteral("https"));

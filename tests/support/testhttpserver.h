@@ -39,6 +39,9 @@ public:
     // Starts listening on 127.0.0.1; with a certificate, every connection is TLS.
     bool start(const QSslCertificate& certificate = QSslCertificate(), const QSslKey& key = QSslKey());
 
+    // Plain HTTP on a fixed loopback port, to stand in where the panel's own address is fixed.
+    bool startOnPort(quint16 port);
+
     QUrl url(const QString& path) const;
 
     void setMode(Mode mode) { mode_ = mode; }

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+
+class QSessionManager;
+
+// Decides every quit request: while the node runs, quitting is refused and the window is asked, through
+// the "exit" notification, to offer to stop it; otherwise the panel quits at once. It watches the
+// application for quit requests from any source (the Quit command, the exit question, Qt's own quit()).
+class AppDelegate : public QObject {
+    Q_OBJECT
+
+public:
+    enum TerminateReply { terminateCancel = 0, terminateNow = 1 };
+
+    explicit AppDelegate(QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    // Once launch is complete: the launch line on standard output.
+    void applicationDidFinishLaunching();
+    // The quit gate.
+    TerminateReply applicationShouldTerminate();
+    // Just before the process ends. Nothing to do: the node is left as it is.
+    void applicationWillTerminate() {}
+
+    // How the event loop is ended once the gate lets a quit through; tests watch it.
+    std::function<void(int status)> endEventLoop;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void commitData(QSessionManager& manager);
+};
+
+// A quit request, as the Quit command and the exit question make it: it reaches the gate like every other.
+void requestTermination();
