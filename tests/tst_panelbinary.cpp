@@ -1,5 +1,5 @@
 // The built panel as a user starts it: its launch line, its first check of the node, and a clean end on
-// SIGTERM, with the node running or not.
+// a signal, with the node running or not.
 #include "port8080lock.h"
 #include "testhttpserver.h"
 
@@ -19,14 +19,20 @@ private:
 private slots:
     void initTestCase() { QVERIFY2(portLock.tryLock(), "port 8080 stayed taken by another test run"); }
 
-    void launchesAndEndsOnSigterm_data() {
+    // A shut-down sends SIGTERM, a terminal Ctrl+C SIGINT, a closed terminal SIGHUP: each ends the panel
+    // cleanly, without asking, even while the node runs.
+    void launchesAndEndsOnASignal_data() {
         QTest::addColumn<bool>("nodeRuns");
-        QTest::newRow("node stopped") << false;
-        QTest::newRow("node running") << true;
+        QTest::addColumn<int>("signal");
+        QTest::newRow("node stopped, SIGTERM") << false << SIGTERM;
+        QTest::newRow("node running, SIGTERM") << true << SIGTERM;
+        QTest::newRow("node running, SIGINT") << true << SIGINT;
+        QTest::newRow("node running, SIGHUP") << true << SIGHUP;
     }
 
-    void launchesAndEndsOnSigterm() {
+    void launchesAndEndsOnASignal() {
         QFETCH(bool, nodeRuns);
+        QFETCH(int, signal);
 
         TestHttpServer node;
         if (nodeRuns) {
@@ -50,7 +56,7 @@ private slots:
         QByteArray output;
         QTRY_VERIFY_WITH_TIMEOUT((output += panel.readAllStandardOutput()).contains('\n'), 10000);
 
-        ::kill(panel.processId(), SIGTERM);
+        ::kill(panel.processId(), signal);
         QVERIFY(panel.waitForFinished(10000));
         output += panel.readAllStandardOutput();
         QCOMPARE(panel.exitStatus(), QProcess::NormalExit);

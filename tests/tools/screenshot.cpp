@@ -39,7 +39,7 @@ int main(int argc, char* argv[]) {
                 shot = window.grab();
             if (!shot.save(args[2]))
                 qFatal("cannot write %s", qPrintable(args[2]));
-            app.quit();
+            QCoreApplication::exit(0); // quit() would ask the window to close, which it refuses
         });
     });
     return app.exec();
