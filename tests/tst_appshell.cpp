@@ -8,6 +8,7 @@
 #include "platform/output.h"
 
 #include "logcapture.h"
+#include "screenprobe.h"
 #include "testhttpserver.h"
 
 #include <QLabel>
@@ -105,19 +106,12 @@ private:
 
     QMessageBox* sheet() const { return window->findChild<QMessageBox*>(); }
 
-    static QPushButton* button(QMessageBox* box, const QString& title) {
-        for (QAbstractButton* candidate : box->buttons())
-            if (candidate->text() == title)
-                return static_cast<QPushButton*>(candidate);
-        return nullptr;
-    }
-
     // Answers the newest question and waits until it is gone.
     void answer(const QString& title) {
         const QList<QMessageBox*> open = window->findChildren<QMessageBox*>();
         QVERIFY(!open.isEmpty());
         QPointer<QMessageBox> box = open.last();
-        QTest::mouseClick(button(box, title), Qt::LeftButton);
+        QTest::mouseClick(buttonTitled(box, title), Qt::LeftButton);
         QTRY_VERIFY(!box);
     }
 

@@ -1,5 +1,7 @@
 #include "host/utils.h"
 
+#include "screenprobe.h"
+
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPushButton>
@@ -21,13 +23,6 @@ private:
         QMessageBox* box = window->findChild<QMessageBox*>();
         [&] { QTRY_VERIFY(box && box->isVisible()); }();
         return box;
-    }
-
-    static QPushButton* button(QMessageBox* box, const QString& title) {
-        for (QAbstractButton* candidate : box->buttons())
-            if (candidate->text() == title)
-                return static_cast<QPushButton*>(candidate);
-        return nullptr;
     }
 
 private slots:
@@ -73,7 +68,7 @@ private slots:
         if (press == QLatin1String("Return"))
             QTest::keyClick(box, Qt::Key_Return);
         else
-            QTest::mouseClick(button(box, press), Qt::LeftButton);
+            QTest::mouseClick(buttonTitled(box, press), Qt::LeftButton);
         QTRY_COMPARE(answers, QList<int>{response});
         QTRY_VERIFY(!window->findChild<QMessageBox*>());
         QCOMPARE(answers.size(), 1);
@@ -82,8 +77,8 @@ private slots:
     // The first button is the default and stands rightmost.
     void putsTheDefaultRightmost() {
         QMessageBox* box = ask({QStringLiteral("NO"), QStringLiteral("YES")});
-        QPushButton* first = button(box, QStringLiteral("NO"));
-        QPushButton* second = button(box, QStringLiteral("YES"));
+        QPushButton* first = buttonTitled(box, QStringLiteral("NO"));
+        QPushButton* second = buttonTitled(box, QStringLiteral("YES"));
         QCOMPARE(box->defaultButton(), first);
         QVERIFY(first->mapToGlobal(QPoint()).x() > second->mapToGlobal(QPoint()).x());
         QTest::mouseClick(first, Qt::LeftButton);
@@ -97,7 +92,7 @@ private slots:
         QCoreApplication::processEvents();
         QVERIFY(box->isVisible());
         QVERIFY(answers.isEmpty());
-        QTest::mouseClick(button(box, QStringLiteral("NO")), Qt::LeftButton);
+        QTest::mouseClick(buttonTitled(box, QStringLiteral("NO")), Qt::LeftButton);
         QTRY_COMPARE(answers, QList<int>{1001});
     }
 };

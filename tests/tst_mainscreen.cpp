@@ -4,6 +4,7 @@
 #include "platform/hostconfig.h"
 
 #include "logcapture.h"
+#include "screenprobe.h"
 #include "testhttpserver.h"
 
 #include <QCheckBox>
@@ -20,16 +21,6 @@ namespace {
 const QString errorStopLine = QStringLiteral("it was caused by error, node would be restarted at once.");
 const QString checkingLine = QStringLiteral("checking status..");
 
-// Which of the three views shows; "broken" unless exactly one does.
-QString screenOf(const ViewController* vc) {
-    const bool on = !vc->onView->isHidden();
-    const bool off = !vc->offView->isHidden();
-    const bool busy = !vc->middleView->isHidden();
-    if (on + off + busy != 1)
-        return QStringLiteral("broken");
-    return on ? QStringLiteral("running") : off ? QStringLiteral("stopped") : QStringLiteral("busy");
-}
-
 // Lets the work items that the monitor posts run.
 void settle() {
     for (int i = 0; i < 3; ++i)
@@ -43,10 +34,6 @@ void setLastAction(const QString& value) {
     else
         settings->setValue(QStringLiteral("last_action"), value);
     settings->sync();
-}
-
-QByteArray stateReply(int state) {
-    return "{\"state\":" + QByteArray::number(state) + '}';
 }
 
 } // namespace
@@ -311,8 +298,7 @@ private slots:
     }
 
     // Each Alt+letter must reach one control: two controls sharing a letter make Qt do neither.
-    void givesEachControlItsOwnMnemonic()
-    {
+    void givesEachControlItsOwnMnemonic() {
         load(0);
         QMap<QChar, QString> owners;
         const auto note = [&owners](const QString& text) {

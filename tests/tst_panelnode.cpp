@@ -9,6 +9,7 @@
 
 #include "logcapture.h"
 #include "port8080lock.h"
+#include "screenprobe.h"
 #include "stdoutcapture.h"
 #include "testhttpserver.h"
 
@@ -36,14 +37,6 @@
 
 #include <unistd.h>
 
-// Ends the calling test function when a helper it called has failed.
-#define RETURN_IF_FAILED(call)                                                                               \
-    do {                                                                                                     \
-        call;                                                                                                \
-        if (QTest::currentTestFailed())                                                                      \
-            return;                                                                                          \
-    } while (false)
-
 namespace {
 
 const QString bundleDir = QStringLiteral(NODEPANEL_BUNDLE_DIR);
@@ -54,19 +47,6 @@ constexpr quint16 nodePort = 8080;
 constexpr int scriptTimeoutMs = 30000;
 // Generous: sudo, manager.sh, the node's start and the pause all lie between a click and its view.
 constexpr int viewTimeoutMs = 20000;
-
-QString screenOf(const ViewController* vc) {
-    const bool on = !vc->onView->isHidden();
-    const bool off = !vc->offView->isHidden();
-    const bool busy = !vc->middleView->isHidden();
-    if (on + off + busy != 1)
-        return QStringLiteral("broken");
-    return on ? QStringLiteral("running") : off ? QStringLiteral("stopped") : QStringLiteral("busy");
-}
-
-QString lastAction() {
-    return openSettings()->value(QStringLiteral("last_action")).toString();
-}
 
 // The line the real runner logs and uploads before it runs a node command.
 QString commandLine(const QString& verb) {
@@ -230,7 +210,7 @@ private slots:
         QCOMPARE(screenOf(vc), QStringLiteral("busy"));
         QCOMPARE(vc->statusLabel->text(), QStringLiteral("Starting Service.."));
         QTRY_COMPARE_WITH_TIMEOUT(screenOf(vc), QStringLiteral("running"), viewTimeoutMs);
-        QCOMPARE(lastAction(), QStringLiteral("up"));
+        QCOMPARE(storedLastAction(), QStringLiteral("up"));
 
         // The uptime counts from the start.
         QCOMPARE(vc->tick(), 0);
@@ -251,7 +231,7 @@ private slots:
         QCOMPARE(screenOf(vc), QStringLiteral("busy"));
         QCOMPARE(vc->statusLabel->text(), QStringLiteral("Stopping Service.."));
         QTRY_COMPARE_WITH_TIMEOUT(screenOf(vc), QStringLiteral("stopped"), viewTimeoutMs);
-        QCOMPARE(lastAction(), QStringLiteral("down"));
+        QCOMPARE(storedLastAction(), QStringLiteral("down"));
         RETURN_IF_FAILED(expectPortRefuses());
 
         // The clock stopped with the node.

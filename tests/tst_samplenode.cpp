@@ -7,6 +7,7 @@
 
 #include "logcapture.h"
 #include "port8080lock.h"
+#include "screenprobe.h"
 
 #include <QDir>
 #include <QFile>
@@ -24,14 +25,6 @@
 
 #include <signal.h>
 #include <unistd.h>
-
-// Ends the calling test function when a helper it called has failed.
-#define RETURN_IF_FAILED(call)                                                                               \
-    do {                                                                                                     \
-        call;                                                                                                \
-        if (QTest::currentTestFailed())                                                                      \
-            return;                                                                                          \
-    } while (false)
 
 namespace {
 

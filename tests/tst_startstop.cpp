@@ -5,6 +5,7 @@
 #include "platform/hostconfig.h"
 
 #include "logcapture.h"
+#include "screenprobe.h"
 #include "stdoutcapture.h"
 #include "testhttpserver.h"
 
@@ -19,23 +20,6 @@
 namespace {
 
 const QString checkingLine = QStringLiteral("checking status..");
-
-QString screenOf(const ViewController* vc) {
-    const bool on = !vc->onView->isHidden();
-    const bool off = !vc->offView->isHidden();
-    const bool busy = !vc->middleView->isHidden();
-    if (on + off + busy != 1)
-        return QStringLiteral("broken");
-    return on ? QStringLiteral("running") : off ? QStringLiteral("stopped") : QStringLiteral("busy");
-}
-
-QString lastAction() {
-    return openSettings()->value(QStringLiteral("last_action")).toString();
-}
-
-QByteArray stateReply(int state) {
-    return "{\"state\":" + QByteArray::number(state) + '}';
-}
 
 // The "l" field of an uploaded form body, decoded.
 QString uploadedLine(const RecordedRequest& request) {
@@ -102,13 +86,6 @@ private:
 
     QMessageBox* sheet() const { return window->findChild<QMessageBox*>(); }
 
-    static QPushButton* button(QMessageBox* box, const QString& title) {
-        for (QAbstractButton* candidate : box->buttons())
-            if (candidate->text() == title)
-                return static_cast<QPushButton*>(candidate);
-        return nullptr;
-    }
-
     QStringList uploadedLines() const {
         QStringList lines;
         for (const auto& [line, action] : arrivals)
@@ -122,7 +99,7 @@ private slots:
         QVERIFY(account.start());
         account.setReply(200, "{}");
         connect(&account, &TestHttpServer::requestReceived, this, [this] {
-            arrivals.append({uploadedLine(account.requests().last()), lastAction()});
+            arrivals.append({uploadedLine(account.requests().last()), storedLastAction()});
         });
     }
 
@@ -160,10 +137,10 @@ private slots:
         QCOMPARE(box->text(), QStringLiteral("Confirmation"));
         QCOMPARE(box->informativeText(),
                  QStringLiteral("Do you agree to the Terms of Service and Privacy Policy?"));
-        QCOMPARE(box->defaultButton(), button(box, QStringLiteral("YES")));
+        QCOMPARE(box->defaultButton(), buttonTitled(box, QStringLiteral("YES")));
         QCOMPARE(screenOf(vc), QStringLiteral("stopped"));
 
-        QTest::mouseClick(button(box, answer), Qt::LeftButton);
+        QTest::mouseClick(buttonTitled(box, answer), Qt::LeftButton);
         QTRY_VERIFY(!sheet());
         // The box's own click is the only thing that stores the agreement.
         QVERIFY(!openSettings()->contains(QStringLiteral("agree")));
@@ -178,7 +155,7 @@ private slots:
             // A second click asks again.
             QTest::mouseClick(vc->startButton, Qt::LeftButton);
             QVERIFY(sheet());
-            QTest::mouseClick(button(sheet(), QStringLiteral("NO")), Qt::LeftButton);
+            QTest::mouseClick(buttonTitled(sheet(), QStringLiteral("NO")), Qt::LeftButton);
             return;
         }
         QCOMPARE(screenOf(vc), QStringLiteral("busy"));
@@ -273,7 +250,7 @@ private slots:
         QCOMPARE(log.lines(), logLines);
         QCOMPARE(runner.seen(), QStringList{start ? QStringLiteral("./manager.sh up")
                                                   : QStringLiteral("./manager.sh down")});
-        QCOMPARE(::lastAction(), lastAction);
+        QCOMPARE(storedLastAction(), lastAction);
         // The success line leaves only after the last action is stored.
         for (const auto& [line, storedThen] : arrivals)
             if (line.contains(QLatin1String("succeeds")))
