@@ -45,6 +45,26 @@ QString uptimeText(qint64 seconds) {
         .arg(seconds % 60, 2, 10, zero);
 }
 
+// The uptime clock is held at the size its text needs. A label free to change size makes the whole window
+// lay itself out again for every new text, measuring each wrapped and rich text on the screen: once a
+// second, that was most of the work of a panel left open. Held, a new text repaints the clock alone.
+void fitClock(QLabel* clock) {
+    clock->ensurePolished();
+    const QSize needed = clock->sizeHint();
+    if (needed != clock->minimumSize() || needed != clock->maximumSize())
+        clock->setFixedSize(needed);
+}
+
+// A shown clock is measured on every text: that catches another font, and lays the text out before its
+// repaint rather than during it, where it would ask for a second repaint. A hidden one is not repainted,
+// so only a longer or shorter text (past 99 hours, back to zero) needs measuring.
+void setClockText(QLabel* clock, const QString& text) {
+    const bool resized = text.size() != clock->text().size();
+    clock->setText(text);
+    if (resized || clock->isVisible())
+        fitClock(clock);
+}
+
 // The layout is part of the program: a missing control is a build fault, not something to run without.
 template<typename T> T* outlet(QWidget* root, const char* name) {
     T* found = root->findChild<T*>(QString::fromLatin1(name));
@@ -91,6 +111,7 @@ void ViewController::viewDidLoad() {
     timer_->setTimerType(Qt::PreciseTimer); // a clock: no drift from coarse wake-ups
     connect(timer_, &QTimer::timeout, this, &ViewController::timerTick);
     timer_->start(1000);
+    fitClock(timerLabel);
 
     versionLabel->setText(QLatin1Char('v') + Utils::appVersion());
 
@@ -108,11 +129,11 @@ void ViewController::viewDidLoad() {
 
 void ViewController::timerTick() {
     if (tick_ < 0) {
-        timerLabel->setText(QStringLiteral("00:00:00"));
+        setClockText(timerLabel, QStringLiteral("00:00:00"));
         return;
     }
     const qint64 n = ++tick_;
-    timerLabel->setText(uptimeText(n));
+    setClockText(timerLabel, uptimeText(n));
     // The busy view means a check, start or stop is under way; its own query will follow.
     if (n % 5 == 0 && middleView->isHidden())
         queryStatus();
