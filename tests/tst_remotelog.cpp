@@ -62,15 +62,6 @@ QString kernelRelease() {
     return QString::fromLocal8Bit(names.release);
 }
 
-// A loopback port that nothing listens on.
-quint16 closedPort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
-
 // The server's connections that are still open.
 qsizetype openConnections(const TestHttpServer& server) {
     return server.findChildren<QTcpSocket*>(Qt::FindDirectChildrenOnly).size();

@@ -36,15 +36,6 @@ QByteArray padded(const QByteArray& json, qsizetype size) {
     return json + QByteArray(size - json.size(), ' ');
 }
 
-// A loopback port that nothing listens on.
-quint16 closedPort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
-
 } // namespace
 
 class TestStatusClient : public QObject {

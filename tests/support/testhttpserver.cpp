@@ -162,3 +162,11 @@ TestCertificate TestCertificate::generate() {
         return TestCertificate();
     return {QSslCertificate(&certFile, QSsl::Pem), QSslKey(&keyFile, QSsl::Rsa, QSsl::Pem)};
 }
+
+quint16 closedPort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}

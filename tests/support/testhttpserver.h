@@ -85,3 +85,6 @@ struct TestCertificate {
     // Empty certificate when openssl is missing or fails.
     static TestCertificate generate();
 };
+
+// A loopback port that nothing listens on.
+quint16 closedPort();
