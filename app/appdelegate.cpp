@@ -1,6 +1,6 @@
 #include "app/appdelegate.h"
 
-#include "control/servicestate.h"
+#include "host/servicestate.h"
 #include "host/utils.h"
 #include "platform/notificationcenter.h"
 #include "platform/output.h"

@@ -22,9 +22,6 @@ public:
     void applicationDidFinishLaunching();
     // The quit gate.
     TerminateReply applicationShouldTerminate();
-    // Just before the process ends. Nothing to do: the node is left as it is.
-    void applicationWillTerminate() {}
-
     // How the event loop is ended once the gate lets a quit through; tests watch it.
     std::function<void(int status)> endEventLoop;
 

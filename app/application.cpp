@@ -5,10 +5,30 @@
 #include "platform/terminationsignals.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QIcon>
 #include <QMetaObject>
 
-int runPanel(const std::function<void(WindowController& window)>& launched) {
+#include <unistd.h>
+
+HostConfig productionConfig() {
+    const auto https = [](const char* host) {
+        return QUrl(QStringLiteral("https://") + QString::fromUtf8(host));
+    };
+    HostConfig config;
+    config.statusUrl = QUrl(QStringLiteral("http://localhost:8080/get_status"));
+    config.accountBaseUrl = https(NODEPANEL_ACCOUNT_HOST);
+    config.websiteBaseUrl = https(NODEPANEL_WEBSITE_HOST);
+    config.bundlePath = bundleOfExecutableFolder(QCoreApplication::applicationDirPath());
+    config.elevate = ::geteuid() != 0;
+    return config;
+}
+
+QString bundleOfExecutableFolder(const QString& folder) {
+    return QDir::cleanPath(folder + QStringLiteral("/../.."));
+}
+
+int runPanel(const HostConfig& config, const std::function<void(WindowController& window)>& launched) {
     // Only the quit gate ends the panel; closing the window asks instead.
     QApplication::setQuitOnLastWindowClosed(false);
     // The icon lives in the static core library, which the linker keeps only when asked to.
@@ -19,7 +39,7 @@ int runPanel(const std::function<void(WindowController& window)>& launched) {
 
     AppDelegate delegate;
     onTerminationSignals(&delegate, [] { QCoreApplication::exit(0); });
-    WindowController window;
+    WindowController window(std::make_shared<const HostConfig>(config));
     window.show();
     QMetaObject::invokeMethod(
         &delegate,
@@ -29,8 +49,5 @@ int runPanel(const std::function<void(WindowController& window)>& launched) {
                 launched(window);
         },
         Qt::QueuedConnection);
-
-    const int status = QApplication::exec();
-    delegate.applicationWillTerminate();
-    return status;
+    return QApplication::exec();
 }

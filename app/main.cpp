@@ -6,5 +6,5 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     // Start and stop jobs are not waited for: one may sit at the administrator prompt.
-    exitProcessNow(runPanel());
+    exitProcessNow(runPanel(productionConfig()));
 }

@@ -1,8 +1,8 @@
 #include "app/windowcontroller.h"
 
 #include "app/appdelegate.h"
-#include "control/servicestate.h"
 #include "control/viewcontroller.h"
+#include "host/servicestate.h"
 #include "host/utils.h"
 #include "platform/dispatch.h"
 #include "platform/notificationcenter.h"
@@ -23,14 +23,14 @@ bool nodeRuns() {
 
 } // namespace
 
-WindowController::WindowController(QWidget* parent)
+WindowController::WindowController(std::shared_ptr<const HostConfig> config, QWidget* parent)
     : QMainWindow(parent)
     , ui_(std::make_unique<Ui::MainWindow>()) {
     ui_->setupUi(this);
     connect(ui_->actionCloseWindow, &QAction::triggered, this, &QWidget::close);
     connect(ui_->actionQuit, &QAction::triggered, this, [] { requestTermination(); });
     windowDidLoad();
-    ui_->viewController->viewDidLoad();
+    ui_->viewController->viewDidLoad(ui_.get(), std::move(config));
 }
 
 WindowController::~WindowController() {
@@ -68,7 +68,7 @@ bool WindowController::windowShouldClose() {
     }
     Utils::showConfirmation(QStringLiteral("Confirmation"), QStringLiteral("Do you want to exit the app?"),
                             this, {QStringLiteral("NO"), QStringLiteral("YES")}, [](int response) {
-                                if (response == 1001)
+                                if (response == alertSecondButtonReturn)
                                     requestTermination();
                             });
     return false;
@@ -82,7 +82,7 @@ void WindowController::confirmStopService() {
                             QStringLiteral("The service is running, stop it now?"), this,
                             {QStringLiteral("NO"), QStringLiteral("YES")},
                             [window = QPointer<WindowController>(this)](int response) {
-                                if (response != 1001 || !window)
+                                if (response != alertSecondButtonReturn || !window)
                                     return;
                                 // Stops the node only: the window and the panel stay.
                                 if (auto* content = qobject_cast<ViewController*>(window->centralWidget()))

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "host/hostconfig.h"
+
 #include <QMainWindow>
 
 #include <memory>
@@ -16,7 +18,7 @@ class WindowController : public QMainWindow {
     Q_OBJECT
 
 public:
-    explicit WindowController(QWidget* parent = nullptr);
+    explicit WindowController(std::shared_ptr<const HostConfig> config, QWidget* parent = nullptr);
     ~WindowController() override;
 
     ViewController* viewController() const;

@@ -15,7 +15,6 @@
 #include "app/application.h"
 #include "app/windowcontroller.h"
 #include "control/viewcontroller.h"
-#include "platform/hostconfig.h"
 #include "platform/output.h"
 
 #include <QApplication>
@@ -49,11 +48,12 @@ void tellNode(const QUrl& node, const QByteArray& path) {
 
 // Presses Start as a user would: once the stopped view shows it.
 void pressStartWhenShown(ViewController* screen) {
-    if (screen->startButton && screen->startButton->isVisible()) {
+    auto* startButton = screen->findChild<QPushButton*>(QStringLiteral("startButton"));
+    if (startButton && startButton->isVisible()) {
         const auto now = std::chrono::steady_clock::now().time_since_epoch();
         writeStdoutLine("bench-start at_ns=" +
                         QByteArray::number(qint64(std::chrono::nanoseconds(now).count())));
-        screen->startButton->click();
+        startButton->click();
         return;
     }
     QTimer::singleShot(100, screen, [screen] { pressStartWhenShown(screen); });
@@ -85,7 +85,7 @@ int main(int argc, char* argv[]) {
     if (!options.isSet(statusUrl) || !options.isSet(accountUrl))
         qFatal("bench_panel needs --status-url and --account-url");
 
-    HostConfig config = HostConfig::production();
+    HostConfig config = productionConfig();
     config.statusUrl = QUrl(options.value(statusUrl));
     config.accountBaseUrl = QUrl(options.value(accountUrl));
     // Never opened here; on loopback all the same, so nothing can leave the machine.
@@ -94,12 +94,11 @@ int main(int argc, char* argv[]) {
     config.elevate = false;
     const milliseconds promptTime(options.value(prompt).toInt());
     const QUrl node = config.statusUrl;
-    config.scriptRunner = [promptTime, node](const QString& command) -> std::optional<ScriptError> {
+    config.scriptRunner = [promptTime, node](const QString& command) -> std::optional<ScriptFailure> {
         std::this_thread::sleep_for(promptTime);
         tellNode(node, command.endsWith(QLatin1String(" up")) ? "/bench/up" : "/bench/down");
         return std::nullopt;
     };
-    installHostConfig(std::move(config));
 
     std::unique_ptr<LagProbe> probe;
     if (options.isSet(lagProbe)) {
@@ -108,7 +107,7 @@ int main(int argc, char* argv[]) {
     }
     const int pressAfter = options.isSet(startAfter) ? options.value(startAfter).toInt() : -1;
 
-    const int status = runPanel([&](WindowController& window) {
+    const int status = runPanel(config, [&](WindowController& window) {
         if (probe)
             probe->start();
         if (pressAfter >= 0) {

@@ -2,12 +2,14 @@
 
 #include "host/utils.h"
 #include "platform/dispatch.h"
-#include "platform/hostconfig.h"
 #include "platform/systemlog.h"
+
+#include "ui_MainWindow.h"
 
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 
@@ -19,35 +21,15 @@ const QString checkingStatusLine = QStringLiteral("checking status..");
 const QString agreeKey = QStringLiteral("agree");
 const QString lastActionKey = QStringLiteral("last_action");
 
+// The account page and the legal pages: a fixed path on the configured host.
 QUrl pageUrl(QUrl base, const QString& path) {
     base.setPath(path);
     return base;
 }
 
-QUrl accountPageURL() {
-    return pageUrl(hostConfig()->accountBaseUrl, QStringLiteral("/main"));
-}
-
-QUrl privacyPolicyURL() {
-    return pageUrl(hostConfig()->websiteBaseUrl, QStringLiteral("/pp"));
-}
-
-QUrl termsURL() {
-    return pageUrl(hostConfig()->websiteBaseUrl, QStringLiteral("/tos"));
-}
-
-// hh:mm:ss; the hours grow past two digits rather than wrap.
-QString uptimeText(qint64 seconds) {
-    const QChar zero(u'0');
-    return QStringLiteral("%1:%2:%3")
-        .arg(seconds / 3600, 2, 10, zero)
-        .arg(seconds % 3600 / 60, 2, 10, zero)
-        .arg(seconds % 60, 2, 10, zero);
-}
-
 // The uptime clock is held at the size its text needs. A label free to change size makes the whole window
-// lay itself out again for every new text, measuring each wrapped and rich text on the screen: once a
-// second, that was most of the work of a panel left open. Held, a new text repaints the clock alone.
+// lay itself out again for every new text, measuring each wrapped and rich text on the screen once a
+// second. Held, a new text repaints the clock alone.
 void fitClock(QLabel* clock) {
     clock->ensurePolished();
     const QSize needed = clock->sizeHint();
@@ -65,83 +47,65 @@ void setClockText(QLabel* clock, const QString& text) {
         fitClock(clock);
 }
 
-// The layout is part of the program: a missing control is a build fault, not something to run without.
-template<typename T> T* outlet(QWidget* root, const char* name) {
-    T* found = root->findChild<T*>(QString::fromLatin1(name));
-    if (!found)
-        qFatal("The main window's layout has no %s named %s", T::staticMetaObject.className(), name);
-    return found;
-}
-
 } // namespace
+
+QString uptimeText(qint64 seconds) {
+    const QChar zero(u'0');
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600, 2, 10, zero)
+        .arg(seconds % 3600 / 60, 2, 10, zero)
+        .arg(seconds % 60, 2, 10, zero);
+}
 
 ViewController::ViewController(QWidget* parent)
     : QWidget(parent) {}
 
-void ViewController::bindOutlets() {
-    versionLabel = outlet<QLabel>(this, "versionLabel");
-    agreeButton = outlet<QCheckBox>(this, "agreeButton");
-    andLabel = outlet<QLabel>(this, "andLabel");
-    viewButton = outlet<QPushButton>(this, "viewButton");
-    startButton = outlet<QPushButton>(this, "startButton");
-    stopButton = outlet<QPushButton>(this, "stopButton");
-    statusLabel = outlet<QLabel>(this, "statusLabel");
-    timerLabel = outlet<QLabel>(this, "timerLabel");
-    middleView = outlet<QWidget>(this, "middleView");
-    onView = outlet<QWidget>(this, "onView");
-    offView = outlet<QWidget>(this, "offView");
-    errorLabel = outlet<QLabel>(this, "errorLabel");
-    ppButton = outlet<QPushButton>(this, "ppButton");
-    tosButton = outlet<QPushButton>(this, "tosButton");
-
+void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const HostConfig> config) {
+    ui_ = ui;
+    config_ = std::move(config);
     // clicked, not toggled: the code sets the box too, and only the user's click is an agreement.
-    connect(startButton, &QPushButton::clicked, this, [this] { startButtonClick(startButton); });
-    connect(stopButton, &QPushButton::clicked, this, [this] { stopButtonClick(stopButton); });
-    connect(agreeButton, &QCheckBox::clicked, this, [this] { agreeClick(agreeButton); });
-    connect(viewButton, &QPushButton::clicked, this, [this] { viewButtonClick(viewButton); });
-    connect(ppButton, &QPushButton::clicked, this, [this] { linkClick(ppButton); });
-    connect(tosButton, &QPushButton::clicked, this, [this] { linkClick(tosButton); });
-}
-
-void ViewController::viewDidLoad() {
-    bindOutlets();
+    connect(ui_->startButton, &QPushButton::clicked, this, [this] { startButtonClick(ui_->startButton); });
+    connect(ui_->stopButton, &QPushButton::clicked, this, [this] { stopButtonClick(ui_->stopButton); });
+    connect(ui_->agreeButton, &QCheckBox::clicked, this, [this] { agreeClick(ui_->agreeButton); });
+    connect(ui_->viewButton, &QPushButton::clicked, this, [this] { viewButtonClick(ui_->viewButton); });
+    connect(ui_->ppButton, &QPushButton::clicked, this, [this] { linkClick(ui_->ppButton); });
+    connect(ui_->tosButton, &QPushButton::clicked, this, [this] { linkClick(ui_->tosButton); });
 
     timer_ = new QTimer(this);
-    timer_->setObjectName(QStringLiteral("uptimeTimer"));
     timer_->setTimerType(Qt::PreciseTimer); // a clock: no drift from coarse wake-ups
     connect(timer_, &QTimer::timeout, this, &ViewController::timerTick);
     timer_->start(1000);
-    fitClock(timerLabel);
+    fitClock(ui_->timerLabel);
 
-    versionLabel->setText(QLatin1Char('v') + Utils::appVersion());
+    ui_->versionLabel->setText(QLatin1Char('v') + Utils::appVersion());
 
-    if (openSettings()->value(agreeKey, false).toBool()) {
-        agreeButton->setChecked(true);
+    if (config_->openSettings()->value(agreeKey, false).toBool()) {
+        ui_->agreeButton->setChecked(true);
         lockAgreement();
     } else {
-        agreeButton->setChecked(false);
+        ui_->agreeButton->setChecked(false);
     }
 
     showProgress(QStringLiteral("Checking Service Status.."));
-    std::this_thread::sleep_for(hostConfig()->startupPause);
+    std::this_thread::sleep_for(config_->startupPause);
     queryStatus();
 }
 
 void ViewController::timerTick() {
     if (tick_ < 0) {
-        setClockText(timerLabel, QStringLiteral("00:00:00"));
+        setClockText(ui_->timerLabel, QStringLiteral("00:00:00"));
         return;
     }
     const qint64 n = ++tick_;
-    setClockText(timerLabel, uptimeText(n));
+    setClockText(ui_->timerLabel, uptimeText(n));
     // The busy view means a check, start or stop is under way; its own query will follow.
-    if (n % 5 == 0 && middleView->isHidden())
+    if (n % 5 == 0 && ui_->middleView->isHidden())
         queryStatus();
 }
 
 void ViewController::queryStatus() {
     systemLog(checkingStatusLine);
-    Utils::queryNodeStatus(onMainThread(this, [this] { handleStatus(); }));
+    Utils::queryNodeStatus(*config_, onMainThread(this, [this] { handleStatus(); }));
 }
 
 void ViewController::handleStatus() {
@@ -150,13 +114,13 @@ void ViewController::handleStatus() {
         oldStatus_ = state;
         if (state == ServiceState::deviceStateUp) {
             tick_ = 0;
-        } else if (openSettings()->value(lastActionKey).toString() == QLatin1String("up")) {
+        } else if (config_->openSettings()->value(lastActionKey).toString() == QLatin1String("up")) {
             // The user started the node and it stopped by itself: keep counting and keep watching,
             // so the next check decides what the screen shows.
             systemLog(QStringLiteral("it was caused by error, node would be restarted at once."));
             // Unless no check will come back: with the clock stopped, or the busy view pausing the
             // watch, the screen would stay as it is for good.
-            if (tick_ >= 0 && middleView->isHidden())
+            if (tick_ >= 0 && ui_->middleView->isHidden())
                 return;
         } else {
             tick_ = -1;
@@ -168,29 +132,29 @@ void ViewController::handleStatus() {
 void ViewController::refreshStateViews() {
     postToMain(this, [this] {
         const bool running = currentServiceState() == ServiceState::deviceStateUp;
-        const bool busyHadFocus = middleView->hasFocus();
-        offView->setHidden(running);
-        middleView->hide();
-        onView->setVisible(running);
+        const bool busyHadFocus = ui_->middleView->hasFocus();
+        ui_->offView->setHidden(running);
+        ui_->middleView->hide();
+        ui_->onView->setVisible(running);
         if (busyHadFocus)
-            (running ? stopButton : startButton)->setFocus();
+            (running ? ui_->stopButton : ui_->startButton)->setFocus();
     });
 }
 
 void ViewController::showProgress(const QString& text) {
-    statusLabel->setText(text);
+    ui_->statusLabel->setText(text);
     // A keyboard user who pressed Start or Stop keeps the focus in the state area, so it lands on the
     // next state's button rather than wandering off to the links below.
-    const bool actionHadFocus = startButton->hasFocus() || stopButton->hasFocus();
-    middleView->show();
+    const bool actionHadFocus = ui_->startButton->hasFocus() || ui_->stopButton->hasFocus();
+    ui_->middleView->show();
     if (actionHadFocus)
-        middleView->setFocus();
-    offView->hide();
-    onView->hide();
+        ui_->middleView->setFocus();
+    ui_->offView->hide();
+    ui_->onView->hide();
 }
 
 void ViewController::startButtonClick(QObject* sender) {
-    if (agreeButton->checkState() != Qt::Unchecked) {
+    if (ui_->agreeButton->checkState() != Qt::Unchecked) {
         showProgress(QStringLiteral("Starting Service.."));
         startService();
         return;
@@ -200,86 +164,77 @@ void ViewController::startButtonClick(QObject* sender) {
         QStringLiteral("Do you agree to the Terms of Service and Privacy Policy?"), window(),
         {QStringLiteral("YES"), QStringLiteral("NO")},
         [this, guard = QPointer<ViewController>(this), sender = QPointer<QObject>(sender)](int response) {
-            if (!guard || response != 1000)
+            if (!guard || response != alertFirstButtonReturn)
                 return;
             // Agreed for this start only: the setting is the box's own business.
-            agreeButton->setChecked(true);
+            ui_->agreeButton->setChecked(true);
             lockAgreement();
             startButtonClick(sender);
         });
 }
 
 void ViewController::startService() {
-    Utils::uploadLog(QStringLiteral("run script manager.sh up. auto=false"));
-    runInBackground(startJob());
+    Utils::uploadLog(*config_, QStringLiteral("run script manager.sh up. auto=false"));
+    runInBackground(scriptJob(QStringLiteral("up"), QStringLiteral("manager.sh up succeeds. auto=false"),
+                              QStringLiteral("start err: ")));
 }
 
 void ViewController::stopButtonClick(QObject* /*sender*/) {
     showProgress(QStringLiteral("Stopping Service.."));
-    Utils::uploadLog(QStringLiteral("run script manager.sh down"));
-    runInBackground(stopJob());
-}
-
-std::function<void()> ViewController::startJob() {
-    return scriptJob(QStringLiteral("up"), QStringLiteral("manager.sh up succeeds. auto=false"),
-                     QStringLiteral("start err: "));
-}
-
-std::function<void()> ViewController::stopJob() {
-    return scriptJob(QStringLiteral("down"), QStringLiteral("manager.sh down succeeds"),
-                     QStringLiteral("stop err: "));
+    Utils::uploadLog(*config_, QStringLiteral("run script manager.sh down"));
+    runInBackground(scriptJob(QStringLiteral("down"), QStringLiteral("manager.sh down succeeds"),
+                              QStringLiteral("stop err: ")));
 }
 
 // The job runs on a worker and blocks it through the administrator prompt, the script and the pause. It
 // never touches the screen itself: what it hands to the main thread runs only while the screen exists.
 std::function<void()> ViewController::scriptJob(const QString& verb, const QString& successLine,
                                                 const QString& errorPrefix) {
-    return [verb, successLine, errorPrefix, statusCallback = onMainThread(this, [this] { handleStatus(); }),
+    return [verb, successLine, errorPrefix, config = config_,
+            statusCallback = onMainThread(this, [this] { handleStatus(); }),
             refresh = onMainThread(this, [this] { refreshStateViews(); })] {
         const QString command = QStringLiteral("./manager.sh ") + verb;
-        const auto config = hostConfig();
-        const std::optional<ScriptError> error =
-            config->scriptRunner ? config->scriptRunner(command) : Utils::runPrivilegedScript(command);
-        if (!error) {
+        const std::optional<ScriptFailure> failure = config->scriptRunner
+                                                         ? config->scriptRunner(command)
+                                                         : Utils::runPrivilegedScript(*config, command);
+        if (!failure) {
             // Stored before anything else happens, so the check that follows knows the user asked for it.
-            auto settings = openSettings();
+            auto settings = config->openSettings();
             settings->setValue(lastActionKey, verb);
             settings->sync();
-            Utils::uploadLog(successLine);
+            Utils::uploadLog(*config, successLine);
             std::this_thread::sleep_for(config->scriptPause);
             systemLog(checkingStatusLine);
-            Utils::queryNodeStatus(statusCallback);
+            Utils::queryNodeStatus(*config, statusCallback);
             return;
         }
-        const QVariant text = error->value(Utils::scriptErrorMessageKey);
-        QString message =
-            text.typeId() == QMetaType::QString ? text.toString() : QStringLiteral("unknown error");
+        QString message = failure->message.isEmpty() ? QStringLiteral("unknown error") : failure->message;
         message.replace(QLatin1Char('\r'), QStringLiteral("\r\n"));
         systemLog(errorPrefix + message);
-        Utils::uploadLog(message);
+        Utils::uploadLog(*config, message);
         refresh();
     };
 }
 
 void ViewController::viewButtonClick(QObject* /*sender*/) {
-    QDesktopServices::openUrl(accountPageURL());
+    QDesktopServices::openUrl(pageUrl(config_->accountBaseUrl, QStringLiteral("/main")));
 }
 
 void ViewController::linkClick(QObject* sender) {
     auto* button = qobject_cast<QAbstractButton*>(sender);
     if (!button)
         return;
-    QUrl url = accountPageURL();
-    if (tosButton && button == tosButton)
-        url = termsURL();
-    else if (ppButton && button == ppButton)
-        url = privacyPolicyURL();
+    QUrl url = pageUrl(config_->accountBaseUrl, QStringLiteral("/main"));
+    if (button == ui_->tosButton)
+        url = pageUrl(config_->websiteBaseUrl, QStringLiteral("/tos"));
+    else if (button == ui_->ppButton)
+        url = pageUrl(config_->websiteBaseUrl, QStringLiteral("/pp"));
     QDesktopServices::openUrl(url);
 }
 
 void ViewController::agreeClick(QObject* /*sender*/) {
-    const bool agreed = agreeButton->checkState() == Qt::Checked;
-    auto settings = openSettings();
+    const bool agreed = ui_->agreeButton->checkState() == Qt::Checked;
+    auto settings = config_->openSettings();
     settings->setValue(agreeKey, agreed);
     settings->sync();
     systemLog(QStringLiteral("agree changed ") + (agreed ? QStringLiteral("true") : QStringLiteral("false")));
@@ -288,8 +243,8 @@ void ViewController::agreeClick(QObject* /*sender*/) {
 }
 
 void ViewController::lockAgreement() {
-    agreeButton->setEnabled(false);
-    QPalette palette = andLabel->palette();
+    ui_->agreeButton->setEnabled(false);
+    QPalette palette = ui_->andLabel->palette();
     palette.setColor(QPalette::WindowText, palette.color(QPalette::Disabled, QPalette::WindowText));
-    andLabel->setPalette(palette);
+    ui_->andLabel->setPalette(palette);
 }

@@ -1,17 +1,20 @@
 #pragma once
 
-#include "control/servicestate.h"
+#include "host/hostconfig.h"
+#include "host/servicestate.h"
 
-#include <QPointer>
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
-class QAbstractButton;
-class QCheckBox;
-class QLabel;
-class QPushButton;
+namespace Ui {
+class MainWindow;
+}
 class QTimer;
+
+// hh:mm:ss of a number of seconds; the hours grow past two digits rather than wrap.
+QString uptimeText(qint64 seconds);
 
 // The service-control screen: the window's content. It shows whether the node runs (busy, running and
 // stopped views), counts its uptime, starts and stops it, and opens the account and legal pages.
@@ -21,9 +24,9 @@ class ViewController : public QWidget {
 public:
     explicit ViewController(QWidget* parent = nullptr);
 
-    // Called once the layout has created the controls: finds the outlets, starts the clock, restores the
-    // agreement and issues the first status query.
-    void viewDidLoad();
+    // Called once the window's layout has created the controls (ui, owned by the window): starts the clock,
+    // restores the agreement and issues the first status query.
+    void viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const HostConfig> config);
 
     // Actions. sender is the control that triggered them.
     void startButtonClick(QObject* sender);
@@ -45,34 +48,15 @@ public:
     // Reports the start and runs it in the background; the busy view is already up.
     void startService();
 
-    qint64 tick() const { return tick_; }
-    ServiceState oldStatus() const { return oldStatus_; }
-
-    // The outlets: filled in from the layout, owned by it.
-    QPointer<QLabel> versionLabel;
-    QPointer<QCheckBox> agreeButton;
-    QPointer<QLabel> andLabel;
-    QPointer<QPushButton> viewButton;
-    QPointer<QPushButton> startButton;
-    QPointer<QPushButton> stopButton;
-    QPointer<QLabel> statusLabel;
-    QPointer<QLabel> timerLabel;
-    QPointer<QWidget> middleView;
-    QPointer<QWidget> onView;
-    QPointer<QWidget> offView;
-    QPointer<QLabel> errorLabel;
-    QPointer<QPushButton> ppButton;
-    QPointer<QPushButton> tosButton;
-
 private:
-    void bindOutlets();
     void queryStatus();
     void lockAgreement();
-    std::function<void()> startJob();
-    std::function<void()> stopJob();
     std::function<void()> scriptJob(const QString& verb, const QString& successLine,
                                     const QString& errorPrefix);
 
+    // The outlets, reached through the window's layout.
+    const Ui::MainWindow* ui_ = nullptr;
+    std::shared_ptr<const HostConfig> config_;
     QTimer* timer_ = nullptr;
     // Only touched on the main thread, so the clock and the status monitor never interleave.
     qint64 tick_ = -1;

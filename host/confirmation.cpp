@@ -29,7 +29,7 @@ void Utils::showConfirmation(const QString& title, const QString& message, QWidg
                      [buttons, completion = std::move(completion)](QAbstractButton* pressed) {
                          const qsizetype index = buttons.indexOf(static_cast<QPushButton*>(pressed));
                          if (index >= 0)
-                             completion(1000 + int(index));
+                             completion(alertFirstButtonReturn + int(index));
                      });
     // Wide enough that a one-sentence question stays on one or two lines instead of a narrow column.
     if (auto* grid = qobject_cast<QGridLayout*>(box->layout()))

@@ -1,33 +1,15 @@
 #include "host/utils.h"
 
-#include "control/servicestate.h"
-#include "host/jsonreply.h"
-#include "platform/hostconfig.h"
+#include "host/replies.h"
+#include "host/servicestate.h"
 #include "platform/httpexchange.h"
+#include "platform/systemlog.h"
 
-namespace {
-
-ServiceState stateFromReply(const std::optional<QByteArray>& body,
-                            const std::optional<QString>& transportError) {
-    if (transportError || !body)
-        return ServiceState::deviceStateDown;
-    const std::optional<QJsonObject> reply = replyObject(*body);
-    if (!reply)
-        return ServiceState::deviceStateDown;
-    const std::optional<qint64> raw = integralValue(reply->value(QLatin1String("state")));
-    if (!raw)
-        return ServiceState::deviceStateDown;
-    return serviceStateFromRaw(*raw).value_or(ServiceState::deviceStateDown);
-}
-
-} // namespace
-
-void Utils::queryNodeStatus(std::function<void()> callback) {
-    const auto config = hostConfig();
+void Utils::queryNodeStatus(const HostConfig& config, std::function<void()> callback) {
     HttpRequest request;
     request.client = HttpClient::Loopback;
-    request.request = QNetworkRequest(config->statusUrl);
-    request.timeout = config->httpTimeout;
+    request.request = QNetworkRequest(config.statusUrl);
+    request.timeout = config.httpTimeout;
     sendHttpRequest(std::move(request), [callback = std::move(callback)](HttpOutcome outcome) {
         applyStatusResponse(outcome.body, outcome.transportError, callback);
     });
@@ -36,6 +18,12 @@ void Utils::queryNodeStatus(std::function<void()> callback) {
 void Utils::applyStatusResponse(const std::optional<QByteArray>& body,
                                 const std::optional<QString>& transportError,
                                 const std::function<void()>& callback) {
-    setCurrentServiceState(stateFromReply(body, transportError));
+    std::optional<ServiceState> state = ServiceState::deviceStateDown;
+    if (!transportError && body) {
+        state = stateFromStatusBody(*body);
+        if (!state)
+            systemLog(unparsableReplyLine);
+    }
+    setCurrentServiceState(state.value_or(ServiceState::deviceStateDown));
     callback();
 }

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QMutex>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
@@ -14,7 +15,8 @@
 namespace {
 
 // One thread for all HTTP work. It lives until the process ends (the application exits without tearing
-// it down); under a QCoreApplication that is destroyed, as in tests, it is stopped cleanly first.
+// it down); under a QCoreApplication that is destroyed, as in tests, it is stopped cleanly first. Jobs post
+// from their own threads while the application may be stopping it, so the context is read under a lock.
 class NetworkThread {
 public:
     static NetworkThread& instance() {
@@ -22,14 +24,14 @@ public:
         return *thread;
     }
 
-    // Runs fn on the network thread. After the thread has stopped (the application is being destroyed)
-    // nothing runs any more.
+    // Runs fn on the network thread. After the thread has stopped nothing runs any more.
     void post(std::function<void()> fn) {
+        QMutexLocker lock(&mutex_);
         if (context_)
             QMetaObject::invokeMethod(context_, std::move(fn));
     }
 
-    // Only on the network thread.
+    // Only on the network thread, from posted work, which runs only while the context exists.
     QNetworkAccessManager* client(HttpClient which) {
         if (!loopback_) {
             loopback_ = new QNetworkAccessManager(context_);
@@ -48,14 +50,20 @@ private:
     }
 
     void stop() {
+        QObject* context = nullptr;
+        {
+            QMutexLocker lock(&mutex_);
+            std::swap(context, context_);
+        }
+        // The clients and their replies go with their parent, on their own thread.
         QMetaObject::invokeMethod(
-            context_, [this] { delete context_; }, Qt::BlockingQueuedConnection);
-        context_ = nullptr;
+            context, [context] { delete context; }, Qt::BlockingQueuedConnection);
         thread_.quit();
         thread_.wait();
     }
 
     QThread thread_;
+    QMutex mutex_;
     QObject* context_ = new QObject;
     QNetworkAccessManager* loopback_ = nullptr;
     QNetworkAccessManager* shared_ = nullptr;

@@ -1,4 +1,4 @@
-#include "control/servicestate.h"
+#include "host/servicestate.h"
 
 #include <atomic>
 

@@ -1,0 +1,168 @@
+#include "host/nodefiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+
+#include <cerrno>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The deepest chain of symbolic links we follow, as the kernel does.
+constexpr int maxLinks = 40;
+
+using Type = FileFacts::Type;
+
+class NodeFileCheck {
+public:
+    NodeFileCheck(uint trustedOwner, const std::function<FileFacts(const QString&)>& lookUp)
+        : trustedOwner_(trustedOwner)
+        , lookUp_(lookUp) {}
+
+    // Follows path from "/" the way the kernel does: each folder a name is looked up in, each symbolic link
+    // on the way and the folder or file it ends at must be safe.
+    std::optional<QString> check(const QString& path, Type kind) const {
+        QStringList pending = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        QString current = QStringLiteral("/");
+        FileFacts facts = lookUp_(current);
+        if (facts.type == Type::Missing)
+            return unreadable(current, facts.error);
+        if (auto why = changeableBy(facts, true))
+            return refusal(current, *why, true);
+
+        int links = 0;
+        while (!pending.isEmpty()) {
+            const QString name = pending.takeFirst();
+            if (name == QLatin1String("."))
+                continue;
+            if (name == QLatin1String("..")) {
+                // current holds no links, so its parent is found by name.
+                current = QDir::cleanPath(current + QStringLiteral("/.."));
+                continue;
+            }
+            const QString next =
+                current == QLatin1String("/") ? current + name : current + QLatin1Char('/') + name;
+            facts = lookUp_(next);
+            if (facts.type == Type::Missing)
+                return unreadable(next, facts.error);
+
+            if (facts.type == Type::Link) {
+                if (++links > maxLinks)
+                    return refusal(next, QStringLiteral("goes through too many symbolic links"));
+                // In a folder with the sticky bit the owner of a link can still replace it.
+                if (!trusted(facts.owner))
+                    return refusal(next, notOwnedBy(facts.owner), true);
+                if (facts.linkTarget.startsWith(QLatin1Char('/')))
+                    current = QStringLiteral("/");
+                pending = facts.linkTarget.split(QLatin1Char('/'), Qt::SkipEmptyParts) + pending;
+                continue;
+            }
+
+            const bool last = pending.isEmpty();
+            if ((!last || kind == Type::Folder) && facts.type != Type::Folder)
+                return refusal(next, QStringLiteral("is not a folder"));
+            if (last && kind == Type::File && facts.type != Type::File)
+                return refusal(next, QStringLiteral("is not a regular file"));
+            // The folder the script runs in may not take new names from anyone else; the ones it is found
+            // through may, when their sticky bit keeps others from replacing the names we follow.
+            if (auto why = changeableBy(facts, !last))
+                return refusal(next, *why, true);
+            current = next;
+        }
+        return std::nullopt;
+    }
+
+private:
+    // Root could change anything anyway. The trusted owner is root too, except in tests, which run as
+    // whoever runs them.
+    bool trusted(uint owner) const { return owner == 0 || owner == trustedOwner_; }
+
+    QString notOwnedBy(uint owner) const {
+        QString expected = QStringLiteral("root");
+        if (trustedOwner_ != 0)
+            expected += QStringLiteral(" or uid ") + QString::number(trustedOwner_);
+        return QStringLiteral("belongs to uid %1, not to %2").arg(owner).arg(expected);
+    }
+
+    // Why someone besides root and the trusted owner could change the folder or file, if they could.
+    //
+    // A folder others can write to but that has the sticky bit (such as /tmp) is accepted above the
+    // Resources folder: there nobody can rename or remove a name they do not own, and every name we go on
+    // through must belong to root or the trusted owner. A folder without it lets its writers swap any name
+    // in it for their own.
+    std::optional<QString> changeableBy(const FileFacts& facts, bool stickyWillDo) const {
+        if (!trusted(facts.owner))
+            return notOwnedBy(facts.owner);
+        const bool othersWrite = facts.mode & S_IWOTH;
+        const bool groupWrites = (facts.mode & S_IWGRP) && facts.group != 0;
+        if (!othersWrite && !groupWrites)
+            return std::nullopt;
+        if (stickyWillDo && facts.type == Type::Folder && (facts.mode & S_ISVTX))
+            return std::nullopt;
+        if (othersWrite)
+            return QStringLiteral("is writable by all users");
+        return QStringLiteral("is writable by its group (gid %1)").arg(facts.group);
+    }
+
+    static QString refusal(const QString& path, const QString& why, bool changeable = false) {
+        QString message = QStringLiteral("Refused to run the node's script as administrator: ") + path +
+                          QLatin1Char(' ') + why;
+        if (changeable)
+            message +=
+                QStringLiteral(", so a program without administrator rights could change what runs as root");
+        return message + QLatin1Char('.');
+    }
+
+    static QString unreadable(const QString& path, int error) {
+        return refusal(path,
+                       QStringLiteral("cannot be checked (") + qt_error_string(error) + QLatin1Char(')'));
+    }
+
+    uint trustedOwner_;
+    const std::function<FileFacts(const QString&)>& lookUp_;
+};
+
+} // namespace
+
+FileFacts lookUpFile(const QString& path) {
+    FileFacts facts;
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info {};
+    if (::lstat(name.constData(), &info) != 0) {
+        facts.error = errno;
+        return facts;
+    }
+    if (S_ISLNK(info.st_mode)) {
+        QByteArray target(4096, '\0');
+        const ssize_t length = ::readlink(name.constData(), target.data(), size_t(target.size()));
+        if (length < 0 || length >= target.size()) {
+            facts.error = length < 0 ? errno : ENAMETOOLONG;
+            return facts;
+        }
+        target.truncate(length);
+        facts.linkTarget = QFile::decodeName(target);
+    }
+    facts.type = S_ISLNK(info.st_mode)   ? Type::Link
+                 : S_ISDIR(info.st_mode) ? Type::Folder
+                 : S_ISREG(info.st_mode) ? Type::File
+                                         : Type::Other;
+    facts.owner = info.st_uid;
+    facts.group = info.st_gid;
+    facts.mode = info.st_mode & 07777;
+    return facts;
+}
+
+std::optional<QString> untrustedNodeFiles(const QString& bundle, uint trustedOwner,
+                                          const std::function<FileFacts(const QString&)>& lookUp) {
+    // The Resources folder first, with the strict rule for the folder the script runs in.
+    const NodeFileCheck check(trustedOwner, lookUp);
+    const QString resources = bundle + QStringLiteral("/Contents/Resources");
+    if (auto why = check.check(resources, Type::Folder))
+        return why;
+    if (auto why = check.check(resources + QStringLiteral("/manager.sh"), Type::File))
+        return why;
+    return check.check(resources + QStringLiteral("/bash"), Type::File);
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+// What the node-file check needs to know of one name, as lstat and readlink report it.
+struct FileFacts {
+    enum class Type { Missing, Folder, File, Link, Other };
+    Type type = Type::Missing;
+    uint owner = 0;
+    uint group = 0;
+    // The permission bits, the sticky bit included.
+    uint mode = 0;
+    // Where a link points.
+    QString linkTarget;
+    // Why a missing name could not be looked at (an errno value).
+    int error = 0;
+};
+
+// Looks a path up on the real file system, without following a link at its end.
+FileFacts lookUpFile(const QString& path);
+
+// The check before anything runs as root on the user's behalf: only root and trustedOwner may be able to
+// change manager.sh, bash, the Resources folder, or any folder or link on the way to them. Otherwise any
+// program of the user's could plant code that runs as root the next time Start is pressed. Returns why
+// not, naming what failed; nothing when the files are safe.
+std::optional<QString>
+untrustedNodeFiles(const QString& bundle, uint trustedOwner,
+                   const std::function<FileFacts(const QString&)>& lookUp = lookUpFile);

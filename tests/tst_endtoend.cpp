@@ -1,0 +1,201 @@
+// Real processes: the script runner with pkexec stand-ins, the sample node driven from the panel's buttons
+// on port 8080, and the built panel ended by a signal. What runs "sudo ./bash" or owns port 8080 needs
+// root; CTest gives this suite a network namespace of its own when it can.
+#include "app/application.h"
+#include "host/nodefiles.h"
+#include "host/remotelog.h"
+#include "host/utils.h"
+
+#include "testsupport.h"
+
+#include <signal.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const bool root = ::geteuid() == 0;
+
+bool writeScript(const QString& path, const QString& text) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n" + text.toUtf8()) &&
+           file.setPermissions(QFileDevice::Permissions(0x7755));
+}
+
+// The shell lines as the panel runs them, as root, in the build tree's bundle.
+int manager(const QString& verb) {
+    return QProcess::execute(
+        "/bin/sh",
+        {"-c", "cd " NODEPANEL_BUNDLE_DIR "/Contents/Resources\nsudo ./bash ./manager.sh " + verb});
+}
+
+bool nodeAnswers() {
+    QTcpSocket socket;
+    socket.connectToHost("127.0.0.1", 8080);
+    return socket.waitForConnected(2000);
+}
+
+} // namespace
+
+// The bundle's folder, what the pkexec stand-in does with its arguments after the flag ("missing": there
+// is none), what manager.sh does, and the failure's message (%1: the Resources folder) and exit status.
+using RunRow = std::tuple<QString, QString, QString, QString, int>;
+
+class TestEndToEnd : public QObject {
+    Q_OBJECT
+
+private:
+    TestHttpServer account;
+    QTemporaryDir dir;
+
+private slots:
+    void initTestCase() {
+        QVERIFY(account.start());
+        QVERIFY(!root || manager("down") == 0);
+    }
+
+    void cleanupTestCase() { QVERIFY(!root || manager("down") == 0); }
+
+    // The runner in a bundle whose manager.sh notes its words and folder, through a stand-in for pkexec
+    // that notes its locale, its arguments, and what was printed when it started.
+    void runsTheScript_data() {
+        QTest::addColumn<RunRow>("row");
+        const QString runs = "exec \"$@\"",
+                      refused = "Refused to run the node's script as administrator: %1/manager.sh is "
+                                "writable by all users, so a program without administrator rights could "
+                                "change what runs as root.";
+        // clang-format off
+        QTest::newRow("granted, a quote, a line feed") << RunRow{"Ann's Panel\n", runs, "echo out; echo note >&2", {}, 0};
+        QTest::newRow("error output") << RunRow{"B", runs, "printf ' port taken\\n\\n' >&2; exit 3", "port taken", 3};
+        QTest::newRow("no error output") << RunRow{"B", runs, "exit 4", "manager.sh exited with status 4", 4};
+        QTest::newRow("dismissed") << RunRow{"B", "echo 'Error executing command as another user: Request dismissed' >&2; exit 126", {}, "The administrator password request was dismissed.", 126};
+        QTest::newRow("killed") << RunRow{"B", "kill -KILL $$", {}, "manager.sh did not finish: the process running it was killed.", -1};
+        QTest::newRow("missing") << RunRow{"B", "missing", {}, "/none is not installed, so the node's script cannot run as administrator: install the Debian package pkexec.", -1};
+        QTest::newRow("manager.sh open to all") << RunRow{"open", runs, {}, refused, -1};
+        // clang-format on
+    }
+
+    void runsTheScript() {
+        QFETCH(RunRow, row);
+        const auto& [folder, pkexec, script, message, status] = row;
+        const bool scriptRuns = pkexec == "exec \"$@\"" && folder != "open",
+                   asked = pkexec != "missing" && folder != "open";
+        if (scriptRuns && !root)
+            QSKIP("needs root: sudo must not ask for a password");
+        QTemporaryDir temp;
+        const QString bundle = temp.filePath(folder.trimmed()), here = bundle + "/Contents/Resources";
+        QVERIFY(QDir().mkpath(here) && QFile::link("/bin/bash", here + "/bash"));
+        QVERIFY(writeScript(here + "/manager.sh", "echo \"$*|$PWD\" > ../marker\n" + script));
+        QVERIFY(folder != "open" ||
+                QFile::setPermissions(here + "/manager.sh", QFileDevice::Permissions(0x7777)));
+        QVERIFY(writeScript(temp.filePath("pkexec"), "echo \"$LC_ALL|$*|$(cat $OUT)\" > " +
+                                                         temp.filePath("args") + "\nshift\n" + pkexec));
+        HostConfig config;
+        config.accountBaseUrl = account.url();
+        config.bundlePath = temp.filePath(folder);
+        config.elevate = true;
+        config.trustedOwnerUid = ::geteuid();
+        config.elevationProgram = pkexec == "missing" ? "/none" : temp.filePath("pkexec");
+
+        LogCapture log;
+        StdoutCapture out;
+        qputenv("OUT", out.fileName().toUtf8());
+        const QString line = "command [./manager.sh up] path [" + bundle + "]";
+        std::optional<ScriptFailure> failure;
+        std::atomic<bool> done = false;
+        std::thread([&] {
+            failure = Utils::runPrivilegedScript(config, "./manager.sh up"), done = true;
+        }).detach();
+        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+        QCOMPARE(out.stop() + log.lines(), QStringList(2, line));
+        QTRY_COMPARE(account.requests.value(0).fields()["l"], line);
+        account.requests.clear();
+        QCOMPARE(failure ? failure->message + '|' + QString::number(failure->exitStatus) : "|0",
+                 message.arg(here) + '|' + QString::number(status));
+        QFile marker(bundle + "/Contents/marker"), args(temp.filePath("args"));
+        QCOMPARE(marker.open(QIODevice::ReadOnly) ? marker.readAll() : "",
+                 scriptRuns ? "up|" + here.toUtf8() + '\n' : "");
+        const QByteArray text = "cd '" + QString(bundle).replace("'", "'\\''").toUtf8() +
+                                "/Contents/Resources'\nsudo ./bash ./manager.sh up";
+        QCOMPARE(args.open(QIODevice::ReadOnly) ? args.readAll() : "",
+                 asked ? "C|--disable-internal-agent /bin/sh -c " + text + '|' + encodedLogLine(line) + '\n'
+                       : "");
+    }
+
+    // manager.sh keeps its word: both verbs idempotent, and a stale pid file never gets a bystander
+    // signalled. Then the panel drives the node from its buttons, every line in its place.
+    void drivesTheSampleNode() {
+        if (!root)
+            QSKIP("needs root: the node runs as root on port 8080");
+        QProcess bystander;
+        bystander.start("sleep", {"30"});
+        QVERIFY(bystander.waitForStarted());
+        QFile pidFile("/run/nodepanel-sample-node/sample-node.pid");
+        QVERIFY(pidFile.open(QIODevice::WriteOnly) &&
+                pidFile.write(QByteArray::number(bystander.processId())));
+        pidFile.close();
+        for (const char* verb : {"down", "up", "up"})
+            QCOMPARE(manager(verb), 0);
+        QVERIFY(nodeAnswers());
+        for (const char* verb : {"down", "down"})
+            QCOMPARE(manager(verb), 0);
+        QVERIFY(!nodeAnswers() && manager("sideways") != 0 && bystander.state() == QProcess::Running);
+
+        QSettings("nodepanel", "nodepanel").setValue("agree", true);
+        Panel panel;
+        panel.config = productionConfig();
+        panel.config.accountBaseUrl = account.url();
+        panel.config.bundlePath = NODEPANEL_BUNDLE_DIR;
+        panel.config.elevate = false;
+        panel.config.scriptPause = 500ms;
+        panel.open(-1);
+        LogCapture log;
+        StdoutCapture out;
+        panel.click("startButton");
+        QTRY_COMPARE_WITH_TIMEOUT(panel.view(), "running", 20000);
+        QVERIFY(nodeAnswers());
+        panel.click("stopButton");
+        QTRY_COMPARE_WITH_TIMEOUT(panel.view(), "stopped", 20000);
+        QVERIFY(!nodeAnswers());
+        const QString up = "command [./manager.sh up] path [" NODEPANEL_BUNDLE_DIR "]";
+        const QString down = "command [./manager.sh down] path [" NODEPANEL_BUNDLE_DIR "]";
+        QCOMPARE(out.stop(), (QStringList{"run script manager.sh up. auto=false", up,
+                                          "manager.sh up succeeds. auto=false", "run script manager.sh down",
+                                          down, "manager.sh down succeeds"}));
+        QCOMPARE(log.lines(), (QStringList{up, "checking status..", down, "checking status.."}));
+    }
+
+    // The built panel: its launch line, its first check at the node's own address, and a clean end on a
+    // signal (shut-down, Ctrl+C, a closed terminal) whether the node runs or not.
+    void endsOnASignal() {
+        for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+            TestHttpServer node;
+            const bool nodeRuns = signal != SIGTERM && root && node.start(8080);
+            node.setReply(200, stateReply(1));
+            QProcess panel;
+            panel.start(NODEPANEL_EXECUTABLE);
+            QByteArray errors;
+            QTRY_VERIFY_WITH_TIMEOUT((errors += panel.readAllStandardError()).contains("checking status.."),
+                                     10000);
+            QTRY_COMPARE(node.requests.value(0).line, nodeRuns ? "GET /get_status HTTP/1.1" : "");
+            ::kill(panel.processId(), signal);
+            QVERIFY(panel.waitForFinished(5000) && panel.exitStatus() == QProcess::NormalExit &&
+                    panel.exitCode() == 0);
+            QVERIFY(QRegularExpression("^sys Mac \\d+\\.\\d+\\.\\d+\\n$")
+                        .match(panel.readAllStandardOutput())
+                        .hasMatch());
+        }
+    }
+
+    // Installed as root, the bundle passes the check the runner makes before it asks for rights.
+    void installsASafeBundle() {
+        if (!root)
+            QSKIP("needs root: the installed files must be root's");
+        qputenv("DESTDIR", dir.filePath("stage").toUtf8());
+        QCOMPARE(QProcess::execute(CMAKE_COMMAND, {"--install", NODEPANEL_BUILD_DIR}), 0);
+        QCOMPARE(untrustedNodeFiles(dir.filePath("stage") + NODEPANEL_INSTALL_PREFIX, 0), std::nullopt);
+    }
+};
+
+QTEST_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"

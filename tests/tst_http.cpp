@@ -1,0 +1,154 @@
+// The exchanges with real local servers: the node's status over HTTP, the remote log over HTTPS.
+#include "host/utils.h"
+
+#include "testsupport.h"
+
+#include <thread>
+
+using namespace std::chrono_literals;
+using Mode = TestHttpServer::Mode;
+// How the node answers (a raw reply when it starts with "HTTP", else a body; "refused" and "proxy" are
+// obstacles on the way), the bound, the state read, whether the parse failure is logged, and the least
+// time the two queries take.
+using QueryRow = std::tuple<Mode, QByteArray, std::chrono::milliseconds, int, bool, int>;
+
+class TestHttp : public QObject {
+    Q_OBJECT
+
+private:
+    TestHttpServer node, account, impostor;
+    HostConfig config;
+
+    QString storedUuid() const {
+        return QSettings(config.settingsPath, QSettings::IniFormat).value("uuid").toString();
+    }
+
+private slots:
+    void initTestCase() {
+        const auto [certificate, key] = makeTestCertificate();
+        const auto [otherCertificate, otherKey] = makeTestCertificate();
+        QVERIFY(node.start() && account.start(0, certificate, key) &&
+                impostor.start(0, otherCertificate, otherKey));
+        config.extraCaCertificates = {certificate};
+        config.settingsPath =
+            QDir::temp().filePath(QString("tst_http_%1.conf").arg(QCoreApplication::applicationPid()));
+        config.statusUrl = node.url("/get_status");
+        config.accountBaseUrl = account.url();
+    }
+
+    void cleanupTestCase() { QFile::remove(config.settingsPath); }
+
+    // Two queries at once: each calls back exactly once, off the main thread, after storing the state.
+    void queriesTheNode_data() {
+        QTest::addColumn<QueryRow>("row");
+        const QByteArray full = stateReply(1) + QByteArray(65536 - 11, ' ');
+        // clang-format off
+        QTest::newRow("HTTP 500 with a body") << QueryRow{Mode::Respond, "HTTP/1.1 500 No\r\n\r\n" + stateReply(1), 5s, 1, false, 0};
+        QTest::newRow("64 KiB") << QueryRow{Mode::Respond, full, 5s, 1, false, 0};
+        QTest::newRow("a byte more") << QueryRow{Mode::Respond, full + ' ', 5s, 0, true, 0};
+        QTest::newRow("announced oversize") << QueryRow{Mode::Respond, "HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n{}", 5s, 0, true, 0};
+        QTest::newRow("refused") << QueryRow{Mode::Respond, "refused", 5s, 0, false, 0};
+        QTest::newRow("through a dead proxy") << QueryRow{Mode::Respond, "proxy", 5s, 1, false, 0};
+        QTest::newRow("drip past the bound") << QueryRow{Mode::Drip, stateReply(1), 800ms, 0, false, 0};
+        QTest::newRow("no answer") << QueryRow{Mode::NeverAnswer, {}, HostConfig().httpTimeout, 0, false, 4900};
+        // clang-format on
+    }
+
+    void queriesTheNode() {
+        QFETCH(QueryRow, row);
+        const auto& [mode, reply, timeout, state, unparsable, minMs] = row;
+        HostConfig query = config;
+        query.httpTimeout = timeout;
+        node.mode = mode;
+        node.setReply(200, reply.size() > 10 ? reply : stateReply(1));
+        if (reply.startsWith("HTTP"))
+            node.reply = reply;
+        if (reply == "refused")
+            query.statusUrl.setPort(closedPort());
+        if (reply == "proxy")
+            QNetworkProxy::setApplicationProxy(
+                QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", closedPort()));
+        setCurrentServiceState(state == 1 ? ServiceState::deviceStateClosed : ServiceState::deviceStateUp);
+        std::atomic<int> calls = 0, right = 0;
+        LogCapture log;
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < 2; ++i)
+            Utils::queryNodeStatus(query, [&] {
+                right +=
+                    rawValue(currentServiceState()) == state && QThread::currentThread() != qApp->thread();
+                ++calls;
+            });
+        QTRY_COMPARE_WITH_TIMEOUT(calls.load(), 2, 4000 + minMs);
+        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+        QVERIFY(clock.elapsed() >= minMs);
+        QTest::qWait(50);
+        QCOMPARE(calls * 10 + right, 22);
+        QCOMPARE(log.lines(), QStringList(unparsable ? 2 : 0, "xxoo failed to parse the json result"));
+    }
+
+    // The line printed, then posted with the tags as they are: the identifier as stored (a first upload
+    // makes one and saves it at once), the system version with its space, this build's version.
+    void uploadsTheLine() {
+        for (const auto& [stored, reply, logged] :
+             {std::tuple(QVariant(), R"({"succ":-1,"err":"x"})",
+                         R"(xxoo log result = -1, err = Optional("x"))"),
+              std::tuple(QVariant("node 7"), "{}", ""),
+              std::tuple(QVariant(""), "busy", "xxoo failed to parse the json result")}) {
+            account.setReply(200, reply);
+            QSettings(config.settingsPath, QSettings::IniFormat).remove("uuid");
+            if (stored.isValid())
+                QSettings(config.settingsPath, QSettings::IniFormat).setValue("uuid", stored);
+            LogCapture log;
+            StdoutCapture out;
+            account.requests.clear();
+            Utils::uploadLog(config, "up; [a&b]");
+            // Back, and printed, before the request has even arrived.
+            QCOMPARE(out.stop(), QStringList{"up, [a&b]"});
+            QCOMPARE(account.requests.size(), 0);
+            QTRY_COMPARE(account.requests.size(), 1);
+            QTRY_COMPARE(log.lines(), QString(logged).isEmpty() ? QStringList() : QStringList{logged});
+            const RecordedRequest request = account.requests.value(0);
+            QCOMPARE(request.line + ' ' + request.headers["accept"] + ' ' + request.headers["content-type"],
+                     "POST /api/upload_log HTTP/1.1 application/json application/x-www-form-urlencoded");
+            QCOMPARE(request.fields().keys(), (QList<QByteArray>{"d", "l", "o", "v"}));
+            QCOMPARE(request.fields().values().mid(1),
+                     (QStringList{"up, [a&b]", Utils::osVersionString(), NODEPANEL_VERSION}));
+            QCOMPARE(request.fields()["d"], storedUuid());
+            QVERIFY(stored.isValid() || QRegularExpression("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$")
+                                            .match(storedUuid())
+                                            .hasMatch());
+        }
+    }
+
+    // A line that cannot be delivered is lost without a word; an untrusted server never sees it. Exchanges
+    // end one at a time on the network thread: once the last answer is in, the others are done.
+    void losesTheLineQuietly() {
+        LogCapture log;
+        HostConfig upload = config;
+        account.setReply(200, R"({"succ":7})");
+        for (const QUrl& url :
+             {impostor.url(), QUrl(QString("https://127.0.0.1:%1").arg(closedPort())), account.url()}) {
+            upload.accountBaseUrl = url;
+            Utils::uploadLog(upload, "line");
+        }
+        QTRY_COMPARE(log.lines(), QStringList{"xxoo log result = 7"});
+        QCOMPARE(impostor.connections * 10 + impostor.requests.size(), 10);
+    }
+
+    // One identifier per installation: made once even by racing threads, and made anew once it is gone.
+    void keepsOneIdentifier() {
+        for (int round = 0; round < 10; ++round) {
+            QSettings(config.settingsPath, QSettings::IniFormat).remove("uuid");
+            QStringList seen(8);
+            std::vector<std::jthread> callers;
+            for (QString& each : seen)
+                callers.emplace_back([&each, this] { each = Utils::deviceUUID(config); });
+            callers.clear();
+            QCOMPARE(seen, QStringList(8, storedUuid()));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHttp)
+#include "tst_http.moc"

@@ -1,0 +1,131 @@
+// The panel's rules as plain functions: no server, process or window.
+#include "app/application.h"
+#include "host/nodefiles.h"
+#include "host/remotelog.h"
+#include "host/replies.h"
+#include "host/scriptrunner.h"
+
+#include "testsupport.h"
+
+using Texts = std::initializer_list<std::pair<const char*, const char*>>;
+
+class TestLogic : public QObject {
+    Q_OBJECT
+
+private slots:
+    void readsTheReplies() {
+        // clang-format off
+        const std::initializer_list<std::pair<const char*, int>> states{ // -1: not JSON at all, which is logged
+            {R"({"state":0})", 0}, {R"({"a":[1],"state":1})", 1}, {R"({"state":2})", 2}, {R"({"state":3})", 0},
+            {R"({"state":-1})", 0}, {R"({"state":9223372036854775807})", 0}, {R"({"state":1e30})", 0},
+            {R"({"state":1.0})", 1}, {R"({"state":1.5})", 0}, {R"({"state":"1"})", 0}, {R"({"state":true})", 0},
+            {R"([{"state":1}])", 0}, {"", -1}, {"<html>", -1}, {"1", -1}};
+        // Plain literals: moc loses track of raw strings that hold backslashes.
+        const Texts results{{R"({"succ":0})", "0"}, {R"({"succ":3,"err":"x"})", "3"}, {R"({"succ":-2})", "-2, err = nil"},
+            {R"({"succ":-2,"err":5})", "-2, err = nil"},
+            {"{\"succ\":-1,\"err\":\"a \\\"b\\\" C:\\\\n\\n\\r\\t\\u0001\\u007f\xc3\xbc\"}",
+             "-1, err = Optional(\"a \\\"b\\\" C:\\\\n\\n\\r\\t\\u{1}\\u{7f}\xc3\xbc\")"},
+            {R"({"succ":"0"})", nullptr}, {R"([{"succ":0}])", nullptr}};
+        // clang-format on
+        for (const auto& [body, state] : states) {
+            const std::optional<ServiceState> read = stateFromStatusBody(body);
+            QCOMPARE(std::pair(body, read ? int(rawValue(*read)) : -1), std::pair(body, state));
+        }
+        for (const auto& [body, line] : results)
+            QCOMPARE(uploadResultLine(body),
+                     line ? std::optional("xxoo log result = " + QString::fromUtf8(line)) : std::nullopt);
+        QCOMPARE(uploadResultLine("<html>"), "xxoo failed to parse the json result");
+    }
+
+    void formatsTexts() {
+        QCOMPARE(encodedLogLine("-._~!$'()*,:@/?"), "-._~!$'()*,:@/?");
+        QCOMPARE(encodedLogLine("a;b c\n%[]#\"<>\\^`{|}&=+\xc3\xbc"),
+                 "a,b%20c%0A%25%5B%5D%23%22%3C%3E%5C%5E%60%7B%7C%7D%26%3D%2B%C3%BC");
+        for (const auto& [seconds, text] :
+             Texts{{"59", "00:00:59"}, {"60", "00:01:00"}, {"3599", "00:59:59"}, {"360061", "100:01:01"}})
+            QCOMPARE(uptimeText(QString(seconds).toLongLong()), text);
+        for (const auto& [release, text] :
+             Texts{{"6.1.0-18-amd64", "Mac 6.1.0"}, {"6.5", "Mac 6.5.0"}, {"6-rc3", "Mac 6.0.0"}})
+            QCOMPARE(osVersionFromRelease(release), text);
+        QCOMPARE(bundleOfExecutableFolder("/opt/nodepanel/Contents/bin"), "/opt/nodepanel");
+        // The bundle trimmed and quoted for the shell; the command as it is.
+        for (const auto& [bundle, quoted] :
+             Texts{{" \t/opt/N P \r\n", "/opt/N P"}, {"/a/'b'\"$H\"", "/a/'\\''b'\\''\"$H\""}})
+            QCOMPARE(privilegedShellText(bundle, "./x 'a b' $Y"),
+                     "cd '" + QString(quoted) + "/Contents/Resources'\nsudo ./bash ./x 'a b' $Y");
+    }
+
+    void classifiesPkexecFailures() {
+        const QString as = "Error executing command as another user: ";
+        // clang-format off
+        const std::initializer_list<std::tuple<int, QString, const char*>> rows{
+            {126, as + "Request dismissed", "The administrator password request was dismissed."},
+            {127, as + "Not authorized\n\nThis incident has been reported.", "You are not authorised to run the node's script as administrator."},
+            {127, as + "No authentication agent found.", "No authentication agent is running to ask for the administrator password."},
+            {127, "Error getting authority: Could not connect", "The system's authorisation service (polkit) is not available."},
+            {126, as + "Oops", "The administrator password request was dismissed."},
+            {126, "bash: ./manager.sh: Permission denied", nullptr}, {1, as + "Request dismissed", nullptr}};
+        // clang-format on
+        for (const auto& [status, errors, message] : rows)
+            QCOMPARE(pkexecFailureMessage(status, errors),
+                     message ? std::optional<QString>(message) : std::nullopt);
+        QCOMPARE(pkexecFailureMessage(127, as + "Out of memory"),
+                 "The administrator request failed: " + as + "Out of memory");
+    }
+
+    // Each entry: path, kind (d folder, f file, l link, - missing), mode, owner, group, link target. The rows
+    // change the safe bundle /b.
+    void checksTheNodeFiles_data() {
+        QTest::addColumn<QStringList>("changes");
+        QTest::addColumn<QString>("refusal"); // what it names; null: accepted
+        const QString r = "/b/Contents/Resources", m = r + "/manager.sh";
+        // clang-format off
+        QTest::newRow("safe") << QStringList() << QString();
+        QTest::newRow("open to all") << QStringList{m + " f 0666"} << m + " is writable by all users, so a program";
+        QTest::newRow("its group writes") << QStringList{m + " f 0775 0 100"} << m + " is writable by its group (gid 100)";
+        QTest::newRow("root's group writes") << QStringList{m + " f 0775 0 0"} << QString();
+        QTest::newRow("another's") << QStringList{m + " f 0755 65534"} << m + " belongs to uid 65534, not to root or uid 1000";
+        QTest::newRow("the trusted owner's") << QStringList{m + " f 0755 1000"} << QString();
+        QTest::newRow("missing") << QStringList{m + " -"} << m + " cannot be checked (No such file";
+        QTest::newRow("a folder") << QStringList{m + " d 0755"} << m + " is not a regular file";
+        QTest::newRow("Resources 1777") << QStringList{r + " d 1777"} << r + " is writable by all";
+        QTest::newRow("Resources a file") << QStringList{r + " f 0755"} << r + " is not a folder";
+        QTest::newRow("a link to an open folder") << QStringList{r + " l 0777 0 0 /e", "/e d 0777"} << "/e is writable";
+        QTest::newRow("above 0777") << QStringList{"/b d 0777"} << "/b is writable by all users";
+        QTest::newRow("above 1777") << QStringList{"/b d 1777"} << QString();
+        QTest::newRow("bash open to all") << QStringList{"/bin/bash f 0777"} << "/bin/bash is writable";
+        QTest::newRow("through an open folder") << QStringList{r + "/bash l 0777 0 0 ../../o/bash", "/b/o d 0777"} << "/b/o is";
+        QTest::newRow("another's link, sticky") << QStringList{r + "/bash l 0 0 0 /t/b", "/t d 1777", "/t/b l 0 1 0 /bin/bash"} << "/t/b belongs to uid 1,";
+        QTest::newRow("own link, sticky") << QStringList{r + "/bash l 0 0 0 /t/b", "/t d 1777", "/t/b l 0 0 0 /bin/bash"} << QString();
+        QTest::newRow("a loop of links") << QStringList{r + "/bash l 0777 0 0 bash"} << r + "/bash goes through too many";
+        // clang-format on
+    }
+
+    void checksTheNodeFiles() {
+        QFETCH(QStringList, changes);
+        QFETCH(QString, refusal);
+        QMap<QString, FileFacts> tree;
+        for (const QString& entry :
+             QStringList{"/ d 0755", "/b d 0755", "/b/Contents d 0755", "/b/Contents/Resources d 0755",
+                         "/b/Contents/Resources/manager.sh f 0755", "/bin d 0755", "/bin/bash f 0755",
+                         "/b/Contents/Resources/bash l 0777 0 0 /bin/bash"} +
+                 changes) {
+            const QStringList part = entry.split(' ');
+            tree[part[0]] = {FileFacts::Type(QString("-dfl").indexOf(part[1])),
+                             part.value(3).toUInt(),
+                             part.value(4).toUInt(),
+                             part.value(2).toUInt(nullptr, 8),
+                             part.value(5),
+                             ENOENT};
+        }
+        const auto lookUp = [&tree](const QString& path) {
+            return tree.value(path, {FileFacts::Type::Missing, 0, 0, 0, {}, ENOENT});
+        };
+        const QString why = untrustedNodeFiles("/b", 1000, lookUp).value_or(QString());
+        QVERIFY2(why.isNull() == refusal.isNull() && why.contains(refusal), qPrintable(why));
+        QVERIFY(why.isNull() || why.startsWith("Refused to run the node's script as administrator: "));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestLogic)
+#include "tst_logic.moc"
