@@ -4,15 +4,20 @@
 #include <QFile>
 #include <QStringList>
 
+#include <QtEndian>
+
 #include <cerrno>
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
 
 // The deepest chain of symbolic links we follow, as the kernel does.
 constexpr int maxLinks = 40;
+// The most names under the Resources folder that are checked; a node needs far fewer.
+constexpr int maxEntries = 10000;
 
 using Type = FileFacts::Type;
 
@@ -64,13 +69,31 @@ public:
             const bool last = pending.isEmpty();
             if ((!last || kind == Type::Folder) && facts.type != Type::Folder)
                 return refusal(next, QStringLiteral("is not a folder"));
-            if (last && kind == Type::File && facts.type != Type::File)
+            // A kind of Other asks for a file or a folder, whichever it is.
+            const bool otherFolder = kind == Type::Other && facts.type == Type::Folder;
+            if (last && kind != Type::Folder && facts.type != Type::File && !otherFolder)
                 return refusal(next, QStringLiteral("is not a regular file"));
             // The folder the script runs in may not take new names from anyone else; the ones it is found
             // through may, when their sticky bit keeps others from replacing the names we follow.
             if (auto why = changeableBy(facts, !last))
                 return refusal(next, *why, true);
             current = next;
+        }
+        return std::nullopt;
+    }
+
+    // Everything below the Resources folder, link chains included; folders reached through a link are
+    // checked themselves but not walked, so a link can never lead the walk round in circles.
+    std::optional<QString> checkTree(const QString& folder, int& budget) const {
+        for (const QString& name : lookUp_(folder).entries) {
+            const QString path = folder + QLatin1Char('/') + name;
+            if (--budget < 0)
+                return refusal(folder, QStringLiteral("holds too many files to check"));
+            if (auto why = check(path, Type::Other))
+                return why;
+            if (lookUp_(path).type == Type::Folder)
+                if (auto why = checkTree(path, budget))
+                    return why;
         }
         return std::nullopt;
     }
@@ -96,15 +119,20 @@ private:
     std::optional<QString> changeableBy(const FileFacts& facts, bool stickyWillDo) const {
         if (!trusted(facts.owner))
             return notOwnedBy(facts.owner);
-        const bool othersWrite = facts.mode & S_IWOTH;
-        const bool groupWrites = (facts.mode & S_IWGRP) && facts.group != 0;
-        if (!othersWrite && !groupWrites)
+        std::optional<QString> why;
+        if (facts.mode & S_IWOTH)
+            why = QStringLiteral("is writable by all users");
+        else if ((facts.mode & S_IWGRP) && facts.group != 0)
+            why = QStringLiteral("is writable by its group (gid %1)").arg(facts.group);
+        for (const uint user : facts.aclUsers)
+            if (!why && !trusted(user))
+                why = QStringLiteral("is writable by uid %1 through its access control list").arg(user);
+        for (const uint group : facts.aclGroups)
+            if (!why && group != 0)
+                why = QStringLiteral("is writable by gid %1 through its access control list").arg(group);
+        if (why && stickyWillDo && facts.type == Type::Folder && (facts.mode & S_ISVTX))
             return std::nullopt;
-        if (stickyWillDo && facts.type == Type::Folder && (facts.mode & S_ISVTX))
-            return std::nullopt;
-        if (othersWrite)
-            return QStringLiteral("is writable by all users");
-        return QStringLiteral("is writable by its group (gid %1)").arg(facts.group);
+        return why;
     }
 
     static QString refusal(const QString& path, const QString& why, bool changeable = false) {
@@ -124,6 +152,30 @@ private:
     uint trustedOwner_;
     const std::function<FileFacts(const QString&)>& lookUp_;
 };
+
+// The entries of the access control list that let others write: the kernel's binary form of it, a
+// version word and then (tag, permissions, id) entries, named users and groups limited by the mask.
+void readAccessControlList(const QByteArray& path, FileFacts& facts) {
+    enum : quint16 { user = 0x02, group = 0x08, mask = 0x10, write = 0x02 };
+    QByteArray acl(4 + 8 * 1024, '\0');
+    const ssize_t size =
+        ::lgetxattr(path.constData(), "system.posix_acl_access", acl.data(), size_t(acl.size()));
+    if (size < 4)
+        return;
+    quint16 allowed = write;
+    QList<std::pair<quint16, uint>> writers;
+    for (ssize_t at = 4; at + 8 <= size; at += 8) {
+        const quint16 tag = qFromLittleEndian<quint16>(acl.constData() + at);
+        const quint16 permissions = qFromLittleEndian<quint16>(acl.constData() + at + 2);
+        if (tag == mask)
+            allowed = permissions & write;
+        else if ((tag == user || tag == group) && (permissions & write))
+            writers.append({tag, qFromLittleEndian<quint32>(acl.constData() + at + 4)});
+    }
+    for (const auto& [tag, id] : writers)
+        if (allowed)
+            (tag == user ? facts.aclUsers : facts.aclGroups).append(id);
+}
 
 } // namespace
 
@@ -152,6 +204,10 @@ FileFacts lookUpFile(const QString& path) {
     facts.owner = info.st_uid;
     facts.group = info.st_gid;
     facts.mode = info.st_mode & 07777;
+    if (facts.type == Type::Folder)
+        facts.entries =
+            QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    readAccessControlList(name, facts);
     return facts;
 }
 
@@ -162,7 +218,9 @@ std::optional<QString> untrustedNodeFiles(const QString& bundle, uint trustedOwn
     const QString resources = bundle + QStringLiteral("/Contents/Resources");
     if (auto why = check.check(resources, Type::Folder))
         return why;
-    if (auto why = check.check(resources + QStringLiteral("/manager.sh"), Type::File))
-        return why;
-    return check.check(resources + QStringLiteral("/bash"), Type::File);
+    for (const char* name : {"/manager.sh", "/bash"})
+        if (auto why = check.check(resources + QLatin1String(name), Type::File))
+            return why;
+    int budget = maxEntries;
+    return check.checkTree(resources, budget);
 }

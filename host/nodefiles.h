@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <optional>
@@ -17,15 +19,20 @@ struct FileFacts {
     QString linkTarget;
     // Why a missing name could not be looked at (an errno value).
     int error = 0;
+    // The users and groups besides its owner and group that its access control list lets write it.
+    QList<uint> aclUsers, aclGroups;
+    // For a folder: the names in it.
+    QStringList entries;
 };
 
 // Looks a path up on the real file system, without following a link at its end.
 FileFacts lookUpFile(const QString& path);
 
 // The check before anything runs as root on the user's behalf: only root and trustedOwner may be able to
-// change manager.sh, bash, the Resources folder, or any folder or link on the way to them. Otherwise any
-// program of the user's could plant code that runs as root the next time Start is pressed. Returns why
-// not, naming what failed; nothing when the files are safe.
+// change the Resources folder, anything in it (manager.sh, bash, the node's own programs and data), or any
+// folder or link on the way to them, by mode bits or by access control list. Otherwise any program of the
+// user's could plant code that runs as root the next time Start is pressed. Returns why not, naming what
+// failed; nothing when the files are safe.
 std::optional<QString>
 untrustedNodeFiles(const QString& bundle, uint trustedOwner,
                    const std::function<FileFacts(const QString&)>& lookUp = lookUpFile);

@@ -44,12 +44,12 @@ void Utils::uploadLog(const HostConfig& config, const QString& message) {
     const QByteArray line = encodedLogLine(message);
     writeStdoutLine(line);
 
-    // The tags go as they are: the identifier as stored, the system version with its space.
-    const QByteArray body = "d=" + deviceUUID(config).toUtf8() + "&o=" + osVersionString().toUtf8() +
-                            "&v=" + appVersion().toUtf8() + "&l=" + line;
+    // The identifier is encoded as the line is, so a hand-edited one cannot add form fields; the system
+    // version goes with its space.
+    const QByteArray body = "d=" + deviceUUID(config).toUtf8().toPercentEncoding(queryCharactersKept) +
+                            "&o=" + osVersionString().toUtf8() + "&v=" + appVersion().toUtf8() + "&l=" + line;
 
     HttpRequest request;
-    request.client = HttpClient::Shared;
     request.request = QNetworkRequest(url);
     request.request.setRawHeader("Accept", "application/json");
     // Qt would add this one anyway, with a warning on every upload.
@@ -75,12 +75,20 @@ QString Utils::deviceUUID(const HostConfig& config) {
     // Reading and creating are one step, so that two first uploads on two threads cannot each create an
     // identifier of their own.
     static QMutex mutex;
+    // The one made in this run: used again when the settings cannot keep it (read-only, no home folder),
+    // so that the installation keeps one identifier at least for as long as the panel runs.
+    static QString created;
     QMutexLocker lock(&mutex);
     const auto settings = config.openSettings();
-    const QVariant stored = settings->value(uuidKey);
-    if (stored.typeId() == QMetaType::QString)
-        return stored.toString();
-    const QString created = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    if (settings->contains(uuidKey)) {
+        // Whatever is stored is the identifier, even what no upload would have made.
+        const QVariant stored = settings->value(uuidKey);
+        if (stored.typeId() == QMetaType::QStringList)
+            return stored.toStringList().join(QStringLiteral(", "));
+        return stored.isValid() ? stored.toString() : QStringLiteral("@Invalid()");
+    }
+    if (created.isEmpty())
+        created = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     settings->setValue(uuidKey, created);
     settings->sync();
     return created;

@@ -28,17 +28,21 @@ const PkexecCause pkexecCauses[] = {
      QStringLiteral("The system's authorisation service (polkit) is not available.")},
 };
 
+// The most of a script's error output that is kept.
+constexpr qsizetype maxErrorBytes = 4096;
+
 } // namespace
 
 std::optional<QString> pkexecFailureMessage(int status, const QString& errorOutput) {
-    if (status != 126 && status != 127)
+    // pkexec speaks before anything else runs, so only words that open the error output are its own: the
+    // same words further down, or with another status, come from the script.
+    if ((status != 126 && status != 127) ||
+        !(errorOutput.startsWith(pkexecFailure) || errorOutput.startsWith(pkexecCauses[3].text)))
         return std::nullopt;
     for (const PkexecCause& cause : pkexecCauses) {
-        if (errorOutput.contains(cause.text))
+        if (errorOutput.startsWith(cause.text))
             return cause.message;
     }
-    if (!errorOutput.contains(pkexecFailure))
-        return std::nullopt;
     // 126 is pkexec's code for a dismissed request; for anything else we pass its words on.
     if (status == 126)
         return pkexecCauses[0].message;
@@ -46,25 +50,29 @@ std::optional<QString> pkexecFailureMessage(int status, const QString& errorOutp
 }
 
 QString privilegedShellText(const QString& bundlePath, const QString& command) {
-    QString quoted = bundlePath.trimmed();
+    QString quoted = bundlePath;
     quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
     return QStringLiteral("cd '") + quoted + QStringLiteral("/Contents/Resources'\nsudo ./bash ") + command;
 }
 
 std::optional<ScriptFailure> Utils::runPrivilegedScript(const HostConfig& config, const QString& command) {
-    const QString bundle = config.bundlePath.trimmed();
+    // As the executable's location gives it, untrimmed: a bundle whose name ends in a blank runs its own
+    // script, never a sibling's.
+    const QString& bundle = config.bundlePath;
 
     const QString line =
         QStringLiteral("command [") + command + QStringLiteral("] path [") + bundle + QLatin1Char(']');
     systemLog(line);
     uploadLog(config, line);
 
+    // Whoever started the panel, all of this runs as root: nothing in it may be changeable by anyone else.
+    if (auto refusal = untrustedNodeFiles(bundle, config.trustedOwnerUid))
+        return ScriptFailure{*refusal};
+
     const QString shellText = privilegedShellText(bundle, command);
     const QString shell = QStringLiteral("/bin/sh");
     QProcess process;
     if (config.elevate) {
-        if (auto refusal = untrustedNodeFiles(bundle, config.trustedOwnerUid))
-            return ScriptFailure{*refusal};
         process.setProgram(config.elevationProgram);
         process.setArguments(
             {QStringLiteral("--disable-internal-agent"), shell, QStringLiteral("-c"), shellText});
@@ -91,9 +99,22 @@ std::optional<ScriptFailure> Utils::runPrivilegedScript(const HostConfig& config
                                                 "administrator: install the Debian package pkexec.")};
         return ScriptFailure{shell + QStringLiteral(" could not be started: ") + process.errorString()};
     }
-    // The user may sit at the administrator prompt for as long as they like.
+    // The user may sit at the administrator prompt for as long as they like. The error output is read as
+    // it comes and only its start kept: a script that floods it must not flood the panel, its log or the
+    // account server.
+    QByteArray errors;
+    const auto keep = [&process, &errors] {
+        const QByteArray chunk = process.readAllStandardError();
+        errors += chunk.left(std::max<qsizetype>(0, maxErrorBytes + 1 - errors.size()));
+    };
+    process.setReadChannel(QProcess::StandardError);
+    while (process.waitForReadyRead(-1))
+        keep();
     process.waitForFinished(-1);
-    const QString errorOutput = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
+    keep();
+    QString errorOutput = QString::fromLocal8Bit(errors.left(maxErrorBytes)).trimmed();
+    if (errors.size() > maxErrorBytes)
+        errorOutput += QStringLiteral(" [cut: more than 4 KiB]");
 
     if (process.exitStatus() == QProcess::CrashExit)
         return ScriptFailure{QStringLiteral("manager.sh did not finish: the process running it was killed.")};

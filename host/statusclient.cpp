@@ -6,13 +6,10 @@
 #include "platform/systemlog.h"
 
 void Utils::queryNodeStatus(const HostConfig& config, std::function<void()> callback) {
-    HttpRequest request;
-    request.client = HttpClient::Loopback;
-    request.request = QNetworkRequest(config.statusUrl);
-    request.timeout = config.httpTimeout;
-    sendHttpRequest(std::move(request), [callback = std::move(callback)](HttpOutcome outcome) {
-        applyStatusResponse(outcome.body, outcome.transportError, callback);
-    });
+    sendLoopbackGet(config.statusUrl, config.httpTimeout,
+                    [callback = std::move(callback)](HttpOutcome outcome) {
+                        applyStatusResponse(outcome.body, outcome.transportError, callback);
+                    });
 }
 
 void Utils::applyStatusResponse(const std::optional<QByteArray>& body,

@@ -10,7 +10,15 @@ void postToMain(QObject* context, std::function<void()> fn) {
 }
 
 void runInBackground(std::function<void()> fn) {
-    QThreadPool::globalInstance()->start(std::move(fn));
+    // A pool of the panel's own: Qt's raster paint engine hands large fills to the global pool and waits
+    // for them, so jobs blocked there on a script would freeze the window. Never destroyed, as a job may
+    // sit at the administrator prompt when the panel ends.
+    static QThreadPool* const jobs = [] {
+        auto* pool = new QThreadPool;
+        pool->setMaxThreadCount(16);
+        return pool;
+    }();
+    jobs->start(std::move(fn));
 }
 
 std::function<void()> onMainThread(QObject* guard, std::function<void()> fn) {

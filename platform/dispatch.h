@@ -8,7 +8,7 @@
 // It does not run if context is gone by then.
 void postToMain(QObject* context, std::function<void()> fn);
 
-// Runs fn on a worker of the global thread pool. Jobs are not serialised against each other.
+// Runs fn on a worker of the panel's own thread pool. Jobs are not serialised against each other.
 void runInBackground(std::function<void()> fn);
 
 // A callable for any thread that runs fn on the main thread, if guard still exists by then. Status

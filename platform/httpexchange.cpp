@@ -7,6 +7,7 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QSslConfiguration>
+#include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 
@@ -32,13 +33,11 @@ public:
     }
 
     // Only on the network thread, from posted work, which runs only while the context exists.
-    QNetworkAccessManager* client(HttpClient which) {
-        if (!loopback_) {
-            loopback_ = new QNetworkAccessManager(context_);
-            loopback_->setProxy(QNetworkProxy::NoProxy);
+    QObject* context() const { return context_; }
+    QNetworkAccessManager* client() {
+        if (!shared_)
             shared_ = new QNetworkAccessManager(context_);
-        }
-        return which == HttpClient::Loopback ? loopback_ : shared_;
+        return shared_;
     }
 
 private:
@@ -65,7 +64,6 @@ private:
     QThread thread_;
     QMutex mutex_;
     QObject* context_ = new QObject;
-    QNetworkAccessManager* loopback_ = nullptr;
     QNetworkAccessManager* shared_ = nullptr;
 };
 
@@ -81,7 +79,7 @@ void start(HttpRequest& request, std::function<void(HttpOutcome)>& done) {
         tls.addCaCertificates(request.extraCaCertificates);
         request.request.setSslConfiguration(tls);
     }
-    QNetworkAccessManager* client = NetworkThread::instance().client(request.client);
+    QNetworkAccessManager* client = NetworkThread::instance().client();
     QNetworkReply* reply = client->sendCustomRequest(request.request, request.verb, request.body);
     auto exchange = std::make_shared<Exchange>();
 
@@ -126,7 +124,120 @@ void start(HttpRequest& request, std::function<void(HttpOutcome)>& done) {
     });
 }
 
+// One GET over a socket of its own, read by hand so that every byte it keeps is counted: Qt's access manager
+// reads a whole header section, however long, and a whole chunked body before anyone can stop it.
+class LoopbackGet : public QObject {
+public:
+    LoopbackGet(const QUrl& url, std::chrono::milliseconds timeout, std::function<void(HttpOutcome)> done)
+        : QObject(NetworkThread::instance().context())
+        , done_(std::move(done)) {
+        socket_->setProxy(QNetworkProxy::NoProxy);
+        // Qt reads no further ahead than this, whatever arrives.
+        socket_->setReadBufferSize(maxHeaderBytes);
+        connect(socket_, &QAbstractSocket::connected, this, [this, url] {
+            socket_->write("GET " + url.path(QUrl::FullyEncoded).toUtf8() + " HTTP/1.1\r\nHost: " +
+                           url.authority(QUrl::FullyEncoded).toUtf8() + "\r\nConnection: close\r\n\r\n");
+        });
+        connect(socket_, &QIODevice::readyRead, this, &LoopbackGet::read);
+        connect(socket_, &QAbstractSocket::disconnected, this, &LoopbackGet::closed);
+        connect(socket_, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+            if (error != QAbstractSocket::RemoteHostClosedError)
+                fail(socket_->errorString());
+        });
+        // A precise timer: a coarse one may fire up to 5 % early.
+        QTimer::singleShot(timeout, Qt::PreciseTimer, this, [this] { fail(QStringLiteral("timed out")); });
+        socket_->connectToHost(url.host(), quint16(url.port(80)));
+    }
+
+private:
+    void read() {
+        raw_ += socket_->readAll();
+        if (!headerRead_) {
+            const qsizetype end = raw_.indexOf("\r\n\r\n");
+            if (end < 0 || end > maxHeaderBytes) {
+                if (raw_.size() > maxHeaderBytes)
+                    fail(QStringLiteral("reply header too large"));
+                return;
+            }
+            if (!raw_.startsWith("HTTP/1."))
+                return fail(QStringLiteral("not an HTTP reply"));
+            for (const QByteArray& line : raw_.left(end).split('\n')) {
+                const QByteArray name = line.left(line.indexOf(':')).trimmed().toLower();
+                const QByteArray value = line.mid(line.indexOf(':') + 1).trimmed();
+                if (name == "content-length")
+                    length_ = value.toLongLong();
+                chunked_ |= name == "transfer-encoding" && value.toLower().contains("chunked");
+            }
+            headerRead_ = true;
+            raw_.remove(0, end + 4);
+            if (length_ > maxReplyBytes)
+                return finish(QByteArray());
+        }
+        if (!chunked_) {
+            body_ += raw_;
+            raw_.clear();
+        }
+        // Each chunk: its size in hexadecimal (and extensions) on a line, the data, a line break.
+        while (chunked_ && !complete_) {
+            const qsizetype lineEnd = raw_.indexOf("\r\n");
+            if (lineEnd < 0) {
+                if (raw_.size() > 1024)
+                    fail(QStringLiteral("malformed chunk"));
+                return;
+            }
+            bool valid = false;
+            const qint64 size = raw_.left(lineEnd).split(';').value(0).trimmed().toLongLong(&valid, 16);
+            if (!valid || size < 0)
+                return fail(QStringLiteral("malformed chunk"));
+            if (size > maxReplyBytes - body_.size())
+                return finish(QByteArray());
+            if (raw_.size() < lineEnd + 2 + size + 2)
+                return;
+            body_ += raw_.mid(lineEnd + 2, size);
+            raw_.remove(0, lineEnd + 2 + size + 2);
+            complete_ = size == 0;
+        }
+        if (body_.size() > maxReplyBytes)
+            return finish(QByteArray());
+        if (complete_ || (length_ >= 0 && body_.size() >= length_))
+            finish(body_.left(length_ >= 0 ? length_ : body_.size()));
+    }
+
+    void closed() {
+        read();
+        if (!headerRead_ || (chunked_ && !complete_) || (!chunked_ && length_ > body_.size()))
+            fail(QStringLiteral("reply cut short"));
+        else
+            finish(body_);
+    }
+
+    void fail(const QString& why) { end({std::nullopt, why}); }
+    void finish(const QByteArray& body) { end({body, std::nullopt}); }
+
+    void end(HttpOutcome outcome) {
+        if (!done_)
+            return;
+        const auto done = std::exchange(done_, nullptr);
+        disconnect(socket_, nullptr, this, nullptr);
+        socket_->abort();
+        deleteLater();
+        done(std::move(outcome));
+    }
+
+    QTcpSocket* socket_ = new QTcpSocket(this);
+    std::function<void(HttpOutcome)> done_;
+    QByteArray raw_, body_;
+    bool headerRead_ = false, chunked_ = false, complete_ = false;
+    qint64 length_ = -1;
+};
+
 } // namespace
+
+void sendLoopbackGet(const QUrl& url, std::chrono::milliseconds timeout,
+                     std::function<void(HttpOutcome)> done) {
+    NetworkThread::instance().post(
+        [url, timeout, done = std::move(done)]() mutable { new LoopbackGet(url, timeout, std::move(done)); });
+}
 
 void sendHttpRequest(HttpRequest request, std::function<void(HttpOutcome)> done) {
     NetworkThread::instance().post(

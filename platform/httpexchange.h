@@ -13,14 +13,10 @@
 // The largest reply body that is read. A larger one is cut off and comes back empty, which no reader can
 // use, so a hostile local program cannot make the panel swallow gigabytes.
 inline constexpr qint64 maxReplyBytes = 65536;
-
-enum class HttpClient {
-    Loopback, // status queries: never through a proxy
-    Shared,   // the process-wide client for log uploads
-};
+// The largest header section of a loopback reply that is read; a larger one is a transport failure.
+inline constexpr qint64 maxHeaderBytes = 16384;
 
 struct HttpRequest {
-    HttpClient client = HttpClient::Shared;
     QNetworkRequest request;
     QByteArray verb = "GET";
     QByteArray body;
@@ -37,6 +33,13 @@ struct HttpOutcome {
     std::optional<QString> transportError;
 };
 
-// Sends the request from the network thread, which owns every HTTP client of the process, and returns at
-// once. done runs exactly once, on the network thread, never on the caller's.
+// Sends the request through the process-wide client on the network thread, which owns every HTTP client of
+// the process, and returns at once. done runs exactly once, on the network thread, never on the caller's.
 void sendHttpRequest(HttpRequest request, std::function<void(HttpOutcome)> done);
+
+// One plain GET to a server on this computer, for the node's status: never through a proxy, following no
+// redirect, and bounded in bytes and time whatever the other end sends. Returns at once; done runs exactly
+// once, on the network thread. The body counts whatever the HTTP status. A reply that is not HTTP, a header
+// section over maxHeaderBytes, or a body cut short of its announced length is a transport failure.
+void sendLoopbackGet(const QUrl& url, std::chrono::milliseconds timeout,
+                     std::function<void(HttpOutcome)> done);

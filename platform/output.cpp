@@ -1,22 +1,31 @@
 #include "platform/output.h"
 
-#include <QMutex>
-
 #include <cerrno>
-#include <cstdio>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include <syslog.h>
 #include <unistd.h>
 
-void writeWholeLine(int fd, const QByteArray& line) {
-    // One mutex for both streams keeps a line whole even when standard output and standard error are
-    // the same pipe.
-    static QMutex mutex;
-    const QByteArray whole = line + '\n';
-    QMutexLocker lock(&mutex);
-    const char* data = whole.constData();
-    qsizetype left = whole.size();
+namespace {
+
+// Enough for thousands of lines; beyond it a reader is not keeping up and new lines are dropped.
+constexpr qsizetype maxQueuedBytes = 256 * 1024;
+// The file descriptor that stands for the system journal in the queue.
+constexpr int journal = -1;
+
+void writeAll(int fd, const QByteArray& text) {
+    if (fd == journal) {
+        syslog(LOG_NOTICE, "%s", text.constData());
+        return;
+    }
+    const char* data = text.constData();
+    qsizetype left = text.size();
     while (left > 0) {
-        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
+        const ssize_t written = ::write(fd, data, size_t(left));
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
@@ -26,12 +35,81 @@ void writeWholeLine(int fd, const QByteArray& line) {
     }
 }
 
+class Writer {
+public:
+    Writer() {
+        // openlog keeps the identity pointer, so it must stay valid for the whole process.
+        static const char* const identity = "nodepanel";
+        openlog(identity, LOG_PID, LOG_USER);
+        // Detached and never joined: at exit it may sit in a write that never returns.
+        std::thread([this] { run(); }).detach();
+    }
+
+    void push(int fd, QByteArray text) {
+        std::lock_guard lock(mutex_);
+        if (queuedBytes_ + text.size() > maxQueuedBytes)
+            return;
+        queuedBytes_ += text.size();
+        queue_.emplace_back(fd, std::move(text));
+        wake_.notify_one();
+    }
+
+    bool flush(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return drained_.wait_for(lock, timeout, [this] { return queue_.empty() && !writing_; });
+    }
+
+private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return !queue_.empty(); });
+            auto [fd, text] = std::move(queue_.front());
+            queue_.pop_front();
+            queuedBytes_ -= text.size();
+            writing_ = true;
+            lock.unlock();
+            writeAll(fd, text);
+            lock.lock();
+            writing_ = false;
+            if (queue_.empty())
+                drained_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_, drained_;
+    std::deque<std::pair<int, QByteArray>> queue_;
+    qsizetype queuedBytes_ = 0;
+    bool writing_ = false;
+};
+
+// Never destroyed: its thread may outlive everything else.
+Writer& writer() {
+    static Writer* const instance = new Writer;
+    return *instance;
+}
+
+} // namespace
+
+void writeWholeLine(int fd, const QByteArray& line) {
+    writer().push(fd, line + '\n');
+}
+
 void writeStdoutLine(const QByteArray& line) {
     writeWholeLine(STDOUT_FILENO, line);
 }
 
+void writeJournalLine(const QByteArray& line) {
+    writer().push(journal, line);
+}
+
+bool flushOutput(std::chrono::milliseconds timeout) {
+    return writer().flush(timeout);
+}
+
 void exitProcessNow(int status) {
-    std::fflush(stdout);
-    std::fflush(stderr);
+    // Long enough for the last lines to reach a reader that reads; a stuck one is not waited for.
+    flushOutput(std::chrono::milliseconds(200));
     std::_Exit(status);
 }

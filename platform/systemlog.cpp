@@ -6,7 +6,6 @@
 #include <QDateTime>
 #include <QMutex>
 
-#include <syslog.h>
 #include <unistd.h>
 
 namespace {
@@ -14,24 +13,11 @@ namespace {
 QMutex observerMutex;
 SystemLogObserver observer;
 
-void openJournal() {
-    // openlog keeps the identity pointer, so it must stay valid for the whole process.
-    static const char* const identity = "nodepanel";
-    static const bool opened = [] {
-        openlog(identity, LOG_PID, LOG_USER);
-        return true;
-    }();
-    Q_UNUSED(opened);
-}
-
 } // namespace
 
 void systemLog(const QString& line) {
     const QByteArray text = line.toUtf8();
-
-    openJournal();
-    syslog(LOG_NOTICE, "%s", text.constData());
-
+    writeJournalLine(text);
     const QByteArray stamp =
         QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toUtf8();
     writeWholeLine(STDERR_FILENO, stamp + " nodepanel[" + QByteArray::number(getpid()) + "] " + text);

@@ -8,6 +8,7 @@
 
 #include "testsupport.h"
 
+#include <fcntl.h>
 #include <signal.h>
 
 using namespace std::chrono_literals;
@@ -38,7 +39,8 @@ bool nodeAnswers() {
 } // namespace
 
 // The bundle's folder, what the pkexec stand-in does with its arguments after the flag ("missing": there
-// is none), what manager.sh does, and the failure's message (%1: the Resources folder) and exit status.
+// is none; empty: the panel runs as root, without it), what manager.sh does, and the failure's message (%1:
+// the Resources folder) and exit status.
 using RunRow = std::tuple<QString, QString, QString, QString, int>;
 
 class TestEndToEnd : public QObject {
@@ -65,35 +67,45 @@ private slots:
                                 "writable by all users, so a program without administrator rights could "
                                 "change what runs as root.";
         // clang-format off
-        QTest::newRow("granted, a quote, a line feed") << RunRow{"Ann's Panel\n", runs, "echo out; echo note >&2", {}, 0};
+        QTest::newRow("granted, a quote, a blank at the end") << RunRow{"Ann's Panel ", runs, "echo out; echo note >&2", {}, 0};
         QTest::newRow("error output") << RunRow{"B", runs, "printf ' port taken\\n\\n' >&2; exit 3", "port taken", 3};
         QTest::newRow("no error output") << RunRow{"B", runs, "exit 4", "manager.sh exited with status 4", 4};
+        QTest::newRow("20 MB of error output") << RunRow{"B", runs, "head -c 20000000 /dev/zero | tr '\\0' x >&2; exit 5", QString(4096, 'x') + " [cut: more than 4 KiB]", 5};
         QTest::newRow("dismissed") << RunRow{"B", "echo 'Error executing command as another user: Request dismissed' >&2; exit 126", {}, "The administrator password request was dismissed.", 126};
         QTest::newRow("killed") << RunRow{"B", "kill -KILL $$", {}, "manager.sh did not finish: the process running it was killed.", -1};
         QTest::newRow("missing") << RunRow{"B", "missing", {}, "/none is not installed, so the node's script cannot run as administrator: install the Debian package pkexec.", -1};
         QTest::newRow("manager.sh open to all") << RunRow{"open", runs, {}, refused, -1};
+        QTest::newRow("as root, manager.sh open to all") << RunRow{"open", "", {}, refused, -1};
+        QTest::newRow("an access control list lets nobody write") << RunRow{"acl", runs, {}, QString(refused).replace("all users", "uid 65534 through its access control list"), -1};
         // clang-format on
     }
 
     void runsTheScript() {
         QFETCH(RunRow, row);
         const auto& [folder, pkexec, script, message, status] = row;
-        const bool scriptRuns = pkexec == "exec \"$@\"" && folder != "open",
-                   asked = pkexec != "missing" && folder != "open";
+        const bool refusal = folder == "open" || folder == "acl",
+                   scriptRuns = pkexec == "exec \"$@\"" && !refusal,
+                   asked = !pkexec.isEmpty() && pkexec != "missing" && !refusal;
         if (scriptRuns && !root)
             QSKIP("needs root: sudo must not ask for a password");
         QTemporaryDir temp;
-        const QString bundle = temp.filePath(folder.trimmed()), here = bundle + "/Contents/Resources";
-        QVERIFY(QDir().mkpath(here) && QFile::link("/bin/bash", here + "/bash"));
-        QVERIFY(writeScript(here + "/manager.sh", "echo \"$*|$PWD\" > ../marker\n" + script));
+        const QString bundle = temp.filePath(folder), here = bundle + "/Contents/Resources";
+        // A sibling without the blank at the end: its script must never run instead.
+        for (const QString& resources :
+             QSet<QString>{temp.filePath(folder.trimmed()) + "/Contents/Resources", here}) {
+            QVERIFY(QDir().mkpath(resources) && QFile::link("/bin/bash", resources + "/bash"));
+            QVERIFY(writeScript(resources + "/manager.sh", "echo \"$*|$PWD\" > ../marker\n" + script));
+        }
         QVERIFY(folder != "open" ||
                 QFile::setPermissions(here + "/manager.sh", QFileDevice::Permissions(0x7777)));
+        QVERIFY(folder != "acl" ||
+                QProcess::execute("setfacl", {"-m", "u:65534:w", here + "/manager.sh"}) == 0);
         QVERIFY(writeScript(temp.filePath("pkexec"), "echo \"$LC_ALL|$*|$(cat $OUT)\" > " +
                                                          temp.filePath("args") + "\nshift\n" + pkexec));
         HostConfig config;
         config.accountBaseUrl = account.url();
         config.bundlePath = temp.filePath(folder);
-        config.elevate = true;
+        config.elevate = !pkexec.isEmpty();
         config.trustedOwnerUid = ::geteuid();
         config.elevationProgram = pkexec == "missing" ? "/none" : temp.filePath("pkexec");
 
@@ -185,6 +197,29 @@ private slots:
                         .match(panel.readAllStandardOutput())
                         .hasMatch());
         }
+    }
+
+    // With standard output and error a pipe that nobody reads, the panel still checks the node and ends
+    // at once, with status 0, on SIGTERM.
+    void neverWaitsForAStuckReader() {
+        TestHttpServer node;
+        if (!root || !node.start(8080))
+            QSKIP("needs root: the stand-in node takes port 8080");
+        node.setReply(200, stateReply(1));
+        int stuck[2];
+        QVERIFY(::pipe(stuck) == 0 && ::fcntl(stuck[1], F_SETPIPE_SZ, 4096) > 0 &&
+                ::fcntl(stuck[1], F_SETFL, O_NONBLOCK) == 0);
+        while (::write(stuck[1], "full", 4) > 0) {
+        }
+        QVERIFY(::fcntl(stuck[1], F_SETFL, 0) == 0);
+        QProcess panel;
+        panel.setChildProcessModifier(
+            [&stuck] { ::dup2(stuck[1], STDOUT_FILENO), ::dup2(stuck[1], STDERR_FILENO); });
+        panel.start(NODEPANEL_EXECUTABLE);
+        QTRY_COMPARE_WITH_TIMEOUT(node.requests.size(), 1, 10000);
+        ::kill(panel.processId(), SIGTERM);
+        QVERIFY(panel.waitForFinished(2000) && panel.exitStatus() == QProcess::NormalExit &&
+                panel.exitCode() == 0);
     }
 
     // Installed as root, the bundle passes the check the runner makes before it asks for rights.

@@ -3,14 +3,15 @@
 
 #include "testsupport.h"
 
+#include <latch>
 #include <thread>
 
 using namespace std::chrono_literals;
 using Mode = TestHttpServer::Mode;
 // How the node answers (a raw reply when it starts with "HTTP", else a body; "refused" and "proxy" are
-// obstacles on the way), the bound, the state read, whether the parse failure is logged, and the least
-// time the two queries take.
-using QueryRow = std::tuple<Mode, QByteArray, std::chrono::milliseconds, int, bool, int>;
+// obstacles on the way) and what it floods on with, the bound, the state read, whether the parse failure
+// is logged, and the least time the two queries take.
+using QueryRow = std::tuple<Mode, QByteArray, QByteArray, std::chrono::milliseconds, int, bool, int>;
 
 class TestHttp : public QObject {
     Q_OBJECT
@@ -42,24 +43,32 @@ private slots:
     void queriesTheNode_data() {
         QTest::addColumn<QueryRow>("row");
         const QByteArray full = stateReply(1) + QByteArray(65536 - 11, ' ');
+        const QByteArray ok = "HTTP/1.1 200 OK\r\n";
         // clang-format off
-        QTest::newRow("HTTP 500 with a body") << QueryRow{Mode::Respond, "HTTP/1.1 500 No\r\n\r\n" + stateReply(1), 5s, 1, false, 0};
-        QTest::newRow("64 KiB") << QueryRow{Mode::Respond, full, 5s, 1, false, 0};
-        QTest::newRow("a byte more") << QueryRow{Mode::Respond, full + ' ', 5s, 0, true, 0};
-        QTest::newRow("announced oversize") << QueryRow{Mode::Respond, "HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n{}", 5s, 0, true, 0};
-        QTest::newRow("refused") << QueryRow{Mode::Respond, "refused", 5s, 0, false, 0};
-        QTest::newRow("through a dead proxy") << QueryRow{Mode::Respond, "proxy", 5s, 1, false, 0};
-        QTest::newRow("drip past the bound") << QueryRow{Mode::Drip, stateReply(1), 800ms, 0, false, 0};
-        QTest::newRow("no answer") << QueryRow{Mode::NeverAnswer, {}, HostConfig().httpTimeout, 0, false, 4900};
+        QTest::newRow("HTTP 500 with a body") << QueryRow{Mode::Respond, "HTTP/1.1 500 No\r\n\r\n" + stateReply(1), {}, 5s, 1, false, 0};
+        QTest::newRow("64 KiB") << QueryRow{Mode::Respond, full, {}, 5s, 1, false, 0};
+        QTest::newRow("a byte more") << QueryRow{Mode::Respond, full + ' ', {}, 5s, 0, true, 0};
+        QTest::newRow("announced oversize") << QueryRow{Mode::Respond, ok + "Content-Length: 100000000\r\n\r\n{}", {}, 5s, 0, true, 0};
+        QTest::newRow("cut short") << QueryRow{Mode::Respond, ok + "Content-Length: 99\r\n\r\n" + stateReply(1), {}, 5s, 0, false, 0};
+        QTest::newRow("chunked") << QueryRow{Mode::Respond, ok + "Transfer-Encoding: chunked\r\n\r\n4\r\n{\"st\r\n7;x\r\nate\":1}\r\n0\r\n\r\n", {}, 5s, 1, false, 0};
+        QTest::newRow("a redirect, not followed") << QueryRow{Mode::Respond, "HTTP/1.1 302 Found\r\nLocation: /up\r\nContent-Length: 11\r\n\r\n" + stateReply(2), {}, 5s, 2, false, 0};
+        QTest::newRow("a chunked flood") << QueryRow{Mode::Flood, ok + "Transfer-Encoding: chunked\r\n\r\n", "1000\r\n" + QByteArray(4096, 'x') + "\r\n", 5s, 0, true, 0};
+        QTest::newRow("an endless header line") << QueryRow{Mode::Flood, ok + "X: ", QByteArray(4096, 'x'), 5s, 0, false, 0};
+        QTest::newRow("endless header lines") << QueryRow{Mode::Flood, ok, "X: y\r\n", 5s, 0, false, 0};
+        QTest::newRow("refused") << QueryRow{Mode::Respond, "refused", {}, 5s, 0, false, 0};
+        QTest::newRow("through a dead proxy") << QueryRow{Mode::Respond, "proxy", {}, 5s, 1, false, 0};
+        QTest::newRow("drip past the bound") << QueryRow{Mode::Drip, stateReply(1), {}, 800ms, 0, false, 0};
+        QTest::newRow("no answer") << QueryRow{Mode::NeverAnswer, {}, {}, HostConfig().httpTimeout, 0, false, 4900};
         // clang-format on
     }
 
     void queriesTheNode() {
         QFETCH(QueryRow, row);
-        const auto& [mode, reply, timeout, state, unparsable, minMs] = row;
+        const auto& [mode, reply, flood, timeout, state, unparsable, minMs] = row;
         HostConfig query = config;
         query.httpTimeout = timeout;
         node.mode = mode;
+        node.flood = flood;
         node.setReply(200, reply.size() > 10 ? reply : stateReply(1));
         if (reply.startsWith("HTTP"))
             node.reply = reply;
@@ -87,14 +96,36 @@ private slots:
         QCOMPARE(log.lines(), QStringList(unparsable ? 2 : 0, "xxoo failed to parse the json result"));
     }
 
-    // The line printed, then posted with the tags as they are: the identifier as stored (a first upload
-    // makes one and saves it at once), the system version with its space, this build's version.
+    // One identifier per installation: made once even by racing first calls, and kept for the whole run
+    // when the settings cannot keep it.
+    void keepsOneIdentifier() {
+        QStringList seen(8);
+        std::latch start(8);
+        std::vector<std::jthread> callers;
+        for (QString& each : seen)
+            callers.emplace_back([&each, &start, this] {
+                start.arrive_and_wait();
+                each = Utils::deviceUUID(config);
+            });
+        callers.clear();
+        QCOMPARE(seen, QStringList(8, storedUuid()));
+        QVERIFY(QRegularExpression("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$").match(seen[0]).hasMatch());
+        HostConfig unsaved = config;
+        unsaved.settingsPath = "/proc/nodepanel/nodepanel.conf";
+        QCOMPARE(Utils::deviceUUID(unsaved) + Utils::deviceUUID(unsaved), seen[0] + seen[0]);
+    }
+
+    // The line printed, then posted with the tags: the identifier as stored, whatever it is, encoded as the
+    // line is (a first upload makes one and saves it at once), the system version with its space, this
+    // build's version.
     void uploadsTheLine() {
-        for (const auto& [stored, reply, logged] :
+        for (const auto& [stored, reply, logged, sent] :
              {std::tuple(QVariant(), R"({"succ":-1,"err":"x"})",
-                         R"(xxoo log result = -1, err = Optional("x"))"),
-              std::tuple(QVariant("node 7"), "{}", ""),
-              std::tuple(QVariant(""), "busy", "xxoo failed to parse the json result")}) {
+                         R"(xxoo log result = -1, err = Optional("x"))", ""),
+              std::tuple(QVariant("node 7"), "{}", "", "node 7"),
+              std::tuple(QVariant(""), "busy", "xxoo failed to parse the json result", ""),
+              std::tuple(QVariant("a&l=x+y%"), "{}", "", "a&l=x+y%"),
+              std::tuple(QVariant(QStringList{"a", "b"}), "{}", "", "a, b")}) {
             account.setReply(200, reply);
             QSettings(config.settingsPath, QSettings::IniFormat).remove("uuid");
             if (stored.isValid())
@@ -114,10 +145,8 @@ private slots:
             QCOMPARE(request.fields().keys(), (QList<QByteArray>{"d", "l", "o", "v"}));
             QCOMPARE(request.fields().values().mid(1),
                      (QStringList{"up, [a&b]", Utils::osVersionString(), NODEPANEL_VERSION}));
-            QCOMPARE(request.fields()["d"], storedUuid());
-            QVERIFY(stored.isValid() || QRegularExpression("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$")
-                                            .match(storedUuid())
-                                            .hasMatch());
+            QCOMPARE(request.fields()["d"], stored.isValid() ? QString(sent) : storedUuid());
+            QVERIFY(request.body.contains("&o=" + Utils::osVersionString().toUtf8() + '&'));
         }
     }
 
@@ -134,19 +163,6 @@ private slots:
         }
         QTRY_COMPARE(log.lines(), QStringList{"xxoo log result = 7"});
         QCOMPARE(impostor.connections * 10 + impostor.requests.size(), 10);
-    }
-
-    // One identifier per installation: made once even by racing threads, and made anew once it is gone.
-    void keepsOneIdentifier() {
-        for (int round = 0; round < 10; ++round) {
-            QSettings(config.settingsPath, QSettings::IniFormat).remove("uuid");
-            QStringList seen(8);
-            std::vector<std::jthread> callers;
-            for (QString& each : seen)
-                callers.emplace_back([&each, this] { each = Utils::deviceUUID(config); });
-            callers.clear();
-            QCOMPARE(seen, QStringList(8, storedUuid()));
-        }
     }
 };
 

@@ -48,9 +48,9 @@ private slots:
              Texts{{"6.1.0-18-amd64", "Mac 6.1.0"}, {"6.5", "Mac 6.5.0"}, {"6-rc3", "Mac 6.0.0"}})
             QCOMPARE(osVersionFromRelease(release), text);
         QCOMPARE(bundleOfExecutableFolder("/opt/nodepanel/Contents/bin"), "/opt/nodepanel");
-        // The bundle trimmed and quoted for the shell; the command as it is.
+        // The bundle quoted for the shell, blanks and all; the command as it is.
         for (const auto& [bundle, quoted] :
-             Texts{{" \t/opt/N P \r\n", "/opt/N P"}, {"/a/'b'\"$H\"", "/a/'\\''b'\\''\"$H\""}})
+             Texts{{"/opt/N P ", "/opt/N P "}, {"/a/'b'\"$H\"", "/a/'\\''b'\\''\"$H\""}})
             QCOMPARE(privilegedShellText(bundle, "./x 'a b' $Y"),
                      "cd '" + QString(quoted) + "/Contents/Resources'\nsudo ./bash ./x 'a b' $Y");
     }
@@ -64,7 +64,8 @@ private slots:
             {127, as + "No authentication agent found.", "No authentication agent is running to ask for the administrator password."},
             {127, "Error getting authority: Could not connect", "The system's authorisation service (polkit) is not available."},
             {126, as + "Oops", "The administrator password request was dismissed."},
-            {126, "bash: ./manager.sh: Permission denied", nullptr}, {1, as + "Request dismissed", nullptr}};
+            {126, "bash: ./manager.sh: Permission denied", nullptr}, {1, as + "Request dismissed", nullptr},
+            {127, "note\n" + as + "Not authorized", nullptr}};
         // clang-format on
         for (const auto& [status, errors, message] : rows)
             QCOMPARE(pkexecFailureMessage(status, errors),
@@ -98,6 +99,14 @@ private slots:
         QTest::newRow("another's link, sticky") << QStringList{r + "/bash l 0 0 0 /t/b", "/t d 1777", "/t/b l 0 1 0 /bin/bash"} << "/t/b belongs to uid 1,";
         QTest::newRow("own link, sticky") << QStringList{r + "/bash l 0 0 0 /t/b", "/t d 1777", "/t/b l 0 0 0 /bin/bash"} << QString();
         QTest::newRow("a loop of links") << QStringList{r + "/bash l 0777 0 0 bash"} << r + "/bash goes through too many";
+        QTest::newRow("an ACL lets a user write") << QStringList{m + " f 0755 0 0 - u5"} << m + " is writable by uid 5 through its access";
+        QTest::newRow("an ACL lets the trusted owner write") << QStringList{m + " f 0755 0 0 - u1000"} << QString();
+        QTest::newRow("an ACL lets a group write") << QStringList{r + " d 0755 0 0 - g100"} << r + " is writable by gid 100 through";
+        QTest::newRow("the node's program open to all") << QStringList{r + "/node f 0666"} << r + "/node is writable by all";
+        QTest::newRow("a file deeper down") << QStringList{r + "/lib d 0755", r + "/lib/x.so f 0755 7"} << r + "/lib/x.so belongs to uid 7";
+        QTest::newRow("a folder in it open to all") << QStringList{r + "/lib d 1777"} << r + "/lib is writable by all";
+        QTest::newRow("a device in it") << QStringList{r + "/dev o 0600"} << r + "/dev is not a regular file";
+        QTest::newRow("a link in it to an open file") << QStringList{r + "/cfg l 0777 0 0 /etc/n", "/etc d 0755", "/etc/n f 0646"} << "/etc/n is writable";
         // clang-format on
     }
 
@@ -111,15 +120,23 @@ private slots:
                          "/b/Contents/Resources/bash l 0777 0 0 /bin/bash"} +
                  changes) {
             const QStringList part = entry.split(' ');
-            tree[part[0]] = {FileFacts::Type(QString("-dfl").indexOf(part[1])),
+            const QList<uint> acl{part.value(6).mid(1).toUInt()};
+            tree[part[0]] = {FileFacts::Type(QString("-dflo").indexOf(part[1])),
                              part.value(3).toUInt(),
                              part.value(4).toUInt(),
                              part.value(2).toUInt(nullptr, 8),
                              part.value(5),
-                             ENOENT};
+                             ENOENT,
+                             part.value(6).startsWith('u') ? acl : QList<uint>(),
+                             part.value(6).startsWith('g') ? acl : QList<uint>(),
+                             {}};
         }
         const auto lookUp = [&tree](const QString& path) {
-            return tree.value(path, {FileFacts::Type::Missing, 0, 0, 0, {}, ENOENT});
+            FileFacts facts = tree.value(path, {FileFacts::Type::Missing, 0, 0, 0, {}, ENOENT, {}, {}, {}});
+            for (const QString& other : tree.keys())
+                if (QFileInfo(other).path() == path && other != "/")
+                    facts.entries.append(QFileInfo(other).fileName());
+            return facts;
         };
         const QString why = untrustedNodeFiles("/b", 1000, lookUp).value_or(QString());
         QVERIFY2(why.isNull() == refusal.isNull() && why.contains(refusal), qPrintable(why));

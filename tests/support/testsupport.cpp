@@ -29,6 +29,12 @@ void TestHttpServer::incomingConnection(qintptr descriptor) {
         if (mode == Mode::Respond) {
             socket->write(reply);
             socket->disconnectFromHost();
+        } else if (mode == Mode::Flood) {
+            socket->write(reply);
+            connect(socket, &QIODevice::bytesWritten, socket, [this, socket] {
+                if (socket->bytesToWrite() < flood.size())
+                    socket->write(flood);
+            });
         } else if (mode == Mode::Drip) {
             auto* timer = new QTimer(socket);
             connect(timer, &QTimer::timeout, socket,

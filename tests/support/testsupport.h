@@ -3,6 +3,7 @@
 #include "app/windowcontroller.h"
 #include "control/viewcontroller.h"
 #include "host/servicestate.h"
+#include "platform/output.h"
 #include "platform/systemlog.h"
 
 #include <QtNetwork>
@@ -31,7 +32,9 @@ class TestHttpServer : public QTcpServer {
     Q_OBJECT
 
 public:
-    enum class Mode { Respond, NeverAnswer, Drip };
+    // Respond: the reply, then close. Drip: the reply a byte every 50 ms. Flood: the reply, then flood
+    // again and again for as long as the client reads.
+    enum class Mode { Respond, NeverAnswer, Drip, Flood };
 
     // An ephemeral port unless one is given.
     bool start(quint16 port = 0, const QSslCertificate& certificate = QSslCertificate(),
@@ -57,7 +60,7 @@ public:
     }
 
     Mode mode = Mode::Respond;
-    QByteArray reply;
+    QByteArray reply, flood;
     QList<RecordedRequest> requests;
     int connections = 0;
 
@@ -127,6 +130,7 @@ public:
     QString fileName() const { return file_.fileName(); }
     // Puts standard output back; the lines written meanwhile, percent-decoded as the account server would.
     QStringList stop() {
+        flushOutput(std::chrono::seconds(5));
         ::dup2(saved_, STDOUT_FILENO);
         QFile written(file_.fileName());
         written.open(QIODevice::ReadOnly);
