@@ -94,6 +94,10 @@ void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const
 void ViewController::timerTick() {
     if (tick_ < 0) {
         setClockText(ui_->timerLabel, QStringLiteral("00:00:00"));
+        // The stopped view watches too, so that a node which comes up late, by itself or from another tool
+        // is shown running: one check at a time, and none while a start or stop runs its own.
+        if (++stoppedTick_ % 5 == 0 && ui_->middleView->isHidden() && jobsInFlight_ == 0 && !checking_)
+            queryStatus();
         return;
     }
     const qint64 n = ++tick_;
@@ -104,23 +108,32 @@ void ViewController::timerTick() {
 }
 
 void ViewController::queryStatus() {
+    checking_ = true;
     systemLog(checkingStatusLine);
-    Utils::queryNodeStatus(*config_, onMainThread(this, [this] { handleStatus(); }));
+    Utils::queryNodeStatus(*config_, onMainThread(this, [this] {
+        checking_ = false;
+        handleStatus();
+    }));
 }
 
 void ViewController::handleStatus() {
     const ServiceState state = currentServiceState();
-    if (state != oldStatus_) {
-        oldStatus_ = state;
-        if (state == ServiceState::deviceStateUp) {
+    // Running against not running is what changes: a node that answers down and then closed has not come
+    // back in between.
+    const bool running = state == ServiceState::deviceStateUp;
+    const bool changed = running != (oldStatus_ == ServiceState::deviceStateUp);
+    oldStatus_ = state;
+    if (changed) {
+        if (running) {
             tick_ = 0;
         } else if (config_->openSettings()->value(lastActionKey).toString() == QLatin1String("up")) {
             // The user started the node and it stopped by itself: keep counting and keep watching,
             // so the next check decides what the screen shows.
             systemLog(QStringLiteral("it was caused by error, node would be restarted at once."));
-            // Unless no check will come back: with the clock stopped, or the busy view pausing the
-            // watch, the screen would stay as it is for good.
-            if (tick_ >= 0 && ui_->middleView->isHidden())
+            // Unless no check will come back: with the busy view pausing the watch, the screen would stay
+            // as it is for good. (A start or stop under way keeps its busy view all the same, and hands
+            // over to a check of its own.)
+            if (ui_->middleView->isHidden())
                 return;
         } else {
             tick_ = -1;
@@ -131,6 +144,10 @@ void ViewController::handleStatus() {
 
 void ViewController::refreshStateViews() {
     postToMain(this, [this] {
+        // A start or stop owns the busy view until it hands over: a check from before it must not bring
+        // back a Start or Stop button while its script runs.
+        if (jobsInFlight_ > 0)
+            return;
         const bool running = currentServiceState() == ServiceState::deviceStateUp;
         const bool busyHadFocus = ui_->middleView->hasFocus();
         ui_->offView->setHidden(running);
@@ -188,11 +205,20 @@ void ViewController::stopButtonClick(QObject* /*sender*/) {
 
 // The job runs on a worker and blocks it through the administrator prompt, the script and the pause. It
 // never touches the screen itself: what it hands to the main thread runs only while the screen exists.
+// Counted from here until it hands over on the main thread, so that nothing else ends its busy view.
 std::function<void()> ViewController::scriptJob(const QString& verb, const QString& successLine,
                                                 const QString& errorPrefix) {
+    ++jobsInFlight_;
     return [verb, successLine, errorPrefix, config = config_,
-            statusCallback = onMainThread(this, [this] { handleStatus(); }),
-            refresh = onMainThread(this, [this] { refreshStateViews(); })] {
+            statusCallback = onMainThread(this,
+                                          [this] {
+                                              --jobsInFlight_;
+                                              handleStatus();
+                                          }),
+            refresh = onMainThread(this, [this] {
+                --jobsInFlight_;
+                refreshStateViews();
+            })] {
         const QString command = QStringLiteral("./manager.sh ") + verb;
         const std::optional<ScriptFailure> failure = config->scriptRunner
                                                          ? config->scriptRunner(command)

@@ -35,12 +35,14 @@ public:
     void linkClick(QObject* sender);
     void agreeClick(QObject* sender);
 
-    // Once a second: advances the uptime clock and, every five seconds of uptime, checks the node.
+    // Once a second: advances the uptime clock and checks the node every five seconds: of uptime while it
+    // runs, and of the stopped view while that shows.
     void timerTick();
 
     // The status monitor. handleStatus reacts to the state the last query stored; every query hands it
     // over to the main thread. refreshStateViews may be called from any thread and changes the views on
-    // the main thread; showProgress runs on the main thread.
+    // the main thread, unless a start or stop is under way: that one's busy view stays until it hands
+    // over. showProgress runs on the main thread.
     void handleStatus();
     void refreshStateViews();
     void showProgress(const QString& text);
@@ -61,4 +63,10 @@ private:
     // Only touched on the main thread, so the clock and the status monitor never interleave.
     qint64 tick_ = -1;
     ServiceState oldStatus_ = ServiceState::deviceStateDown;
+    // Seconds the clock has counted while stopped, for the stopped view's own checks.
+    qint64 stoppedTick_ = 0;
+    // Whether a check of the screen's own (at load, or every five seconds) awaits its answer.
+    bool checking_ = false;
+    // Start and stop jobs queued and not yet handed over to their check or their return to the views.
+    int jobsInFlight_ = 0;
 };
