@@ -1,16 +1,19 @@
 #include "control/viewcontroller.h"
 
 #include "host/utils.h"
+#include "platform/desktopnotification.h"
 #include "platform/dispatch.h"
 #include "platform/systemlog.h"
 
 #include "ui_MainWindow.h"
 
+#include <QAccessibleWidget>
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <thread>
@@ -47,6 +50,37 @@ void setClockText(QLabel* clock, const QString& text) {
         fitClock(clock);
 }
 
+// The error and the three state views are notifications to a screen reader: each is announced when it
+// appears, which is as close to a live region as the accessibility bus lets a window come. A label among
+// them is read as its text.
+class Announced : public QAccessibleWidget {
+public:
+    explicit Announced(QWidget* widget)
+        : QAccessibleWidget(widget, QAccessible::Notification) {}
+
+    QString text(QAccessible::Text t) const override {
+        const auto* label = qobject_cast<const QLabel*>(widget());
+        if (t == QAccessible::Name && label && label->accessibleName().isEmpty())
+            return label->text();
+        return QAccessibleWidget::text(t);
+    }
+};
+
+// The screen's widgets that need more than Qt's defaults, known by name: the layout names each widget
+// before anything can ask for its accessible face. The line is a separator rather than a frame to read out.
+QAccessibleInterface* screenAccessible(const QString& /*className*/, QObject* object) {
+    auto* widget = qobject_cast<QWidget*>(object);
+    if (!widget || !widget->window()->findChild<ViewController*>())
+        return nullptr;
+    const QString name = widget->objectName();
+    if (name == QLatin1String("separator"))
+        return new QAccessibleWidget(widget, QAccessible::Separator);
+    for (const char* announced : {"errorLabel", "onView", "offView", "middleView"})
+        if (name == QLatin1String(announced))
+            return new Announced(widget);
+    return nullptr;
+}
+
 } // namespace
 
 QString uptimeText(qint64 seconds) {
@@ -58,7 +92,10 @@ QString uptimeText(qint64 seconds) {
 }
 
 ViewController::ViewController(QWidget* parent)
-    : QWidget(parent) {}
+    : QWidget(parent) {
+    // Before the layout creates the controls.
+    QAccessible::installFactory(screenAccessible);
+}
 
 void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const HostConfig> config) {
     ui_ = ui;
@@ -78,6 +115,7 @@ void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const
     fitClock(ui_->timerLabel);
 
     ui_->versionLabel->setText(QLatin1Char('v') + Utils::appVersion());
+    setFailureText(QString());
 
     if (config_->openSettings()->value(agreeKey, false).toBool()) {
         ui_->agreeButton->setChecked(true);
@@ -124,8 +162,13 @@ void ViewController::handleStatus() {
     const bool changed = running != (oldStatus_ == ServiceState::deviceStateUp);
     oldStatus_ = state;
     if (changed) {
+        setFailureText(QString());
+        // A stop that this panel did not ask for is news to a user whose window is in the background.
+        if (!running && !stopDone_ && jobsInFlight_ == 0)
+            notifyDesktop(tr("The node stopped"), tr("The node on this computer is no longer running."));
         if (running) {
             tick_ = 0;
+            stopDone_ = false;
         } else if (config_->openSettings()->value(lastActionKey).toString() == QLatin1String("up")) {
             // The user started the node and it stopped by itself: keep counting and keep watching,
             // so the next check decides what the screen shows.
@@ -172,6 +215,7 @@ void ViewController::showProgress(const QString& text) {
 
 void ViewController::startButtonClick(QObject* sender) {
     if (ui_->agreeButton->checkState() != Qt::Unchecked) {
+        setFailureText(QString());
         showProgress(QStringLiteral("Starting Service.."));
         startService();
         return;
@@ -197,6 +241,7 @@ void ViewController::startService() {
 }
 
 void ViewController::stopButtonClick(QObject* /*sender*/) {
+    setFailureText(QString());
     showProgress(QStringLiteral("Stopping Service.."));
     Utils::uploadLog(*config_, QStringLiteral("run script manager.sh down"));
     runInBackground(scriptJob(QStringLiteral("down"), QStringLiteral("manager.sh down succeeds"),
@@ -209,14 +254,18 @@ void ViewController::stopButtonClick(QObject* /*sender*/) {
 std::function<void()> ViewController::scriptJob(const QString& verb, const QString& successLine,
                                                 const QString& errorPrefix) {
     ++jobsInFlight_;
-    return [verb, successLine, errorPrefix, config = config_,
+    // Written by the job before it hands a failure over.
+    auto failureMessage = std::make_shared<QString>();
+    return [verb, successLine, errorPrefix, config = config_, failureMessage,
             statusCallback = onMainThread(this,
-                                          [this] {
+                                          [this, verb] {
                                               --jobsInFlight_;
+                                              stopDone_ = stopDone_ || verb == QLatin1String("down");
                                               handleStatus();
                                           }),
-            refresh = onMainThread(this, [this] {
+            failed = onMainThread(this, [this, verb, failureMessage] {
                 --jobsInFlight_;
+                showFailure(verb, *failureMessage);
                 refreshStateViews();
             })] {
         const QString command = QStringLiteral("./manager.sh ") + verb;
@@ -234,12 +283,32 @@ std::function<void()> ViewController::scriptJob(const QString& verb, const QStri
             Utils::queryNodeStatus(*config, statusCallback);
             return;
         }
+        *failureMessage = failure->message;
         QString message = failure->message.isEmpty() ? QStringLiteral("unknown error") : failure->message;
         message.replace(QLatin1Char('\r'), QStringLiteral("\r\n"));
         systemLog(errorPrefix + message);
         Utils::uploadLog(*config, message);
-        refresh();
+        failed();
     };
+}
+
+void ViewController::showFailure(const QString& verb, const QString& message) {
+    QString reason = message.trimmed();
+    reason.replace(QRegularExpression(QStringLiteral("\r\n?")), QStringLiteral("\n"));
+    if (reason.isEmpty())
+        reason = tr("No reason was given.");
+    const QString what = verb == QLatin1String("up") ? tr("The node could not be started.")
+                                                     : tr("The node could not be stopped.");
+    setFailureText(what + QLatin1Char('\n') + reason);
+    notifyDesktop(what, reason);
+}
+
+void ViewController::setFailureText(const QString& text) {
+    // Hidden while empty, so that a screen reader passes over it; shown afresh for every failure, so that
+    // each one is announced.
+    ui_->errorLabel->hide();
+    ui_->errorLabel->setText(text);
+    ui_->errorLabel->setVisible(!text.isEmpty());
 }
 
 void ViewController::viewButtonClick(QObject* /*sender*/) {

@@ -53,6 +53,10 @@ public:
 private:
     void queryStatus();
     void lockAgreement();
+    // Says in words, under the state, why the start (verb "up") or stop failed; it stays until the next
+    // start or stop, or until the node starts or stops. An empty text takes it away.
+    void showFailure(const QString& verb, const QString& message);
+    void setFailureText(const QString& text);
     std::function<void()> scriptJob(const QString& verb, const QString& successLine,
                                     const QString& errorPrefix);
 
@@ -69,4 +73,6 @@ private:
     bool checking_ = false;
     // Start and stop jobs queued and not yet handed over to their check or their return to the views.
     int jobsInFlight_ = 0;
+    // Whether this panel's Stop succeeded since the node was last seen running: then its stop is no news.
+    bool stopDone_ = false;
 };

@@ -1,6 +1,10 @@
 // The real window offscreen: what the screen shows for each answer of the node, the uptime clock, the
 // agreement, the links, and starting and stopping through a stand-in for the administrator prompt.
+#include "platform/desktopnotification.h"
+
 #include "testsupport.h"
+
+#include <QtDBus>
 
 using namespace std::chrono_literals;
 
@@ -8,6 +12,7 @@ namespace {
 
 const QString errorStopLine = "it was caused by error, node would be restarted at once.";
 const QString runUp = "run script manager.sh up. auto=false", upDone = "manager.sh up succeeds. auto=false";
+const QString stopNews = "The node stopped\nThe node on this computer is no longer running.";
 
 QSettings settings() {
     return QSettings("nodepanel", "nodepanel");
@@ -16,28 +21,46 @@ QSettings settings() {
 } // namespace
 
 // The node's state at load (-1: nothing listens), the last action, the next answer after three seconds
-// counted (-1: none), then the view, the clock a second later, and the unexpected-stop lines logged.
-using AnswerRow = std::tuple<int, QString, int, QString, QString, int>;
+// counted (-1: none), then the view, the clock a second later, the unexpected-stop lines logged, and
+// whether the desktop was told of a stop.
+using AnswerRow = std::tuple<int, QString, int, QString, QString, int, bool>;
 // Start or stop, the script's failure (null: it succeeds), the node's state then, the lines uploaded and
-// logged, the last action stored, the view at the end.
-using ScriptRow = std::tuple<bool, QString, int, QStringList, QStringList, QString, QString>;
+// logged, the last action stored, the view at the end, and the failure in words on the screen and desktop.
+using ScriptRow = std::tuple<bool, QString, int, QStringList, QStringList, QString, QString, QString>;
 
+// Also the desktop's notification service, on the suite's own session bus.
 class TestScreen : public QObject {
     Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 
 private:
     std::unique_ptr<Panel> panel;
     QList<QUrl> opened;
     // Each uploaded line, with the last action stored and the view shown when it reached the account server.
     QStringList arrivals;
+    // "summary\nbody" of each notice shown.
+    QStringList notices;
+
+    // The notices shown since the last call: one sent now arrives after every one sent before.
+    QStringList notifications() {
+        notifyDesktop("end", {});
+        QTest::qWaitFor([this] { return notices.removeOne("end\n"); });
+        return std::exchange(notices, {});
+    }
 
 public slots:
     void open(const QUrl& url) { opened.append(url); }
+    void Notify(QString, uint, QString, QString summary, QString body, QStringList, QVariantMap, int) {
+        notices.append(summary + '\n' + body);
+    }
 
 private slots:
     void initTestCase() {
         QDesktopServices::setUrlHandler("https", this, "open");
         QDesktopServices::setUrlHandler("http", this, "open");
+        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "notices");
+        QVERIFY(bus.registerObject("/org/freedesktop/Notifications", this, QDBusConnection::ExportAllSlots) &&
+                bus.registerService("org.freedesktop.Notifications"));
     }
 
     void init() {
@@ -45,6 +68,7 @@ private slots:
         setCurrentServiceState(ServiceState::deviceStateDown);
         opened.clear();
         arrivals.clear();
+        notifications();
         panel = std::make_unique<Panel>();
         connect(&panel->account, &TestHttpServer::requestReceived, this, [this] {
             arrivals.append(panel->account.requests.last().fields()["l"] + '|' +
@@ -56,28 +80,28 @@ private slots:
     void followsTheNode_data() {
         QTest::addColumn<AnswerRow>("row");
         // clang-format off
-        QTest::newRow("load: up") << AnswerRow{1, "", -1, "running", "00:00:04", 0};
-        QTest::newRow("load: down, last up") << AnswerRow{0, "up", -1, "stopped", "00:00:00", 0};
-        QTest::newRow("load: not listening, last up") << AnswerRow{-1, "up", -1, "stopped", "00:00:00", 0};
-        QTest::newRow("load: closed, last down") << AnswerRow{2, "down", -1, "stopped", "00:00:00", 0};
+        QTest::newRow("load: up") << AnswerRow{1, "", -1, "running", "00:00:04", 0, false};
+        QTest::newRow("load: down, last up") << AnswerRow{0, "up", -1, "stopped", "00:00:00", 0, false};
+        QTest::newRow("load: not listening, last up") << AnswerRow{-1, "up", -1, "stopped", "00:00:00", 0, false};
+        QTest::newRow("load: closed, last down") << AnswerRow{2, "down", -1, "stopped", "00:00:00", 0, false};
         // Not running at load is no stop, whatever the last action.
-        QTest::newRow("load: closed, last up") << AnswerRow{2, "up", -1, "stopped", "00:00:00", 0};
-        QTest::newRow("up again") << AnswerRow{1, "up", 1, "running", "00:00:04", 0};
-        QTest::newRow("down, last up") << AnswerRow{1, "up", 0, "running", "00:00:04", 1};
-        QTest::newRow("closed, last up") << AnswerRow{1, "up", 2, "running", "00:00:04", 1};
-        QTest::newRow("down, last down") << AnswerRow{1, "down", 0, "stopped", "00:00:00", 0};
-        QTest::newRow("down, none") << AnswerRow{1, "", 0, "stopped", "00:00:00", 0};
-        QTest::newRow("down, last Up") << AnswerRow{1, "Up", 0, "stopped", "00:00:00", 0};
-        QTest::newRow("down, last 'up '") << AnswerRow{1, "up ", 0, "stopped", "00:00:00", 0};
-        QTest::newRow("stopped: closed") << AnswerRow{0, "down", 2, "stopped", "00:00:00", 0};
-        QTest::newRow("stopped: up") << AnswerRow{0, "down", 1, "running", "00:00:01", 0};
-        QTest::newRow("stopped: closed, last up") << AnswerRow{0, "up", 2, "stopped", "00:00:00", 0};
+        QTest::newRow("load: closed, last up") << AnswerRow{2, "up", -1, "stopped", "00:00:00", 0, false};
+        QTest::newRow("up again") << AnswerRow{1, "up", 1, "running", "00:00:04", 0, false};
+        QTest::newRow("down, last up") << AnswerRow{1, "up", 0, "running", "00:00:04", 1, true};
+        QTest::newRow("closed, last up") << AnswerRow{1, "up", 2, "running", "00:00:04", 1, true};
+        QTest::newRow("down, last down") << AnswerRow{1, "down", 0, "stopped", "00:00:00", 0, true};
+        QTest::newRow("down, none") << AnswerRow{1, "", 0, "stopped", "00:00:00", 0, true};
+        QTest::newRow("down, last Up") << AnswerRow{1, "Up", 0, "stopped", "00:00:00", 0, true};
+        QTest::newRow("down, last 'up '") << AnswerRow{1, "up ", 0, "stopped", "00:00:00", 0, true};
+        QTest::newRow("stopped: closed") << AnswerRow{0, "down", 2, "stopped", "00:00:00", 0, false};
+        QTest::newRow("stopped: up") << AnswerRow{0, "down", 1, "running", "00:00:01", 0, false};
+        QTest::newRow("stopped: closed, last up") << AnswerRow{0, "up", 2, "stopped", "00:00:00", 0, false};
         // clang-format on
     }
 
     void followsTheNode() {
         QFETCH(AnswerRow, row);
-        const auto& [loaded, lastAction, next, view, clock, errorLines] = row;
+        const auto& [loaded, lastAction, next, view, clock, errorLines, news] = row;
         LogCapture log;
         settings().setValue("last_action", next < 0 ? lastAction : "");
         if (loaded < 0)
@@ -92,6 +116,7 @@ private slots:
         QCOMPARE(panel->text("timerLabel") + panel->text("versionLabel"), clock + "v" NODEPANEL_VERSION);
         QCOMPARE(log.count(errorStopLine), errorLines);
         QCOMPARE(log.count("checking status.."), 1);
+        QCOMPARE(notifications(), news ? QStringList{stopNews} : QStringList());
     }
 
     // After an unexpected stop the clock keeps counting and the node is still checked every five seconds;
@@ -206,21 +231,22 @@ private slots:
         QTest::addColumn<ScriptRow>("row");
         const QString checking = "checking status..";
         // clang-format off
-        QTest::newRow("start") << ScriptRow{true, {}, 1, {runUp, upDone}, {checking}, "up", "running"};
-        QTest::newRow("stop") << ScriptRow{false, {}, 0, {"run script manager.sh down", "manager.sh down succeeds"}, {checking}, "down", "stopped"};
-        QTest::newRow("start fails") << ScriptRow{true, "no sudo", 0, {runUp, "no sudo"}, {"start err: no sudo"}, "", "stopped"};
-        QTest::newRow("stop fails, two lines") << ScriptRow{false, "1\r2", 0, {"run script manager.sh down", "1\r\n2"}, {"stop err: 1\r\n2"}, "", "running"};
-        QTest::newRow("no message") << ScriptRow{true, "", 0, {runUp, "unknown error"}, {"start err: unknown error"}, "", "stopped"};
+        QTest::newRow("start") << ScriptRow{true, {}, 1, {runUp, upDone}, {checking}, "up", "running", ""};
+        QTest::newRow("stop") << ScriptRow{false, {}, 0, {"run script manager.sh down", "manager.sh down succeeds"}, {checking}, "down", "stopped", ""};
+        QTest::newRow("start fails") << ScriptRow{true, "no sudo", 0, {runUp, "no sudo"}, {"start err: no sudo"}, "", "stopped", "The node could not be started.\nno sudo"};
+        QTest::newRow("stop fails, two lines") << ScriptRow{false, "1\r2", 0, {"run script manager.sh down", "1\r\n2"}, {"stop err: 1\r\n2"}, "", "running", "The node could not be stopped.\n1\n2"};
+        QTest::newRow("no message") << ScriptRow{true, "", 0, {runUp, "unknown error"}, {"start err: unknown error"}, "", "stopped", "The node could not be started.\nNo reason was given."};
         // Not running before, not running after: no stop, and no busy view left up.
-        QTest::newRow("start finds the node closed") << ScriptRow{true, {}, 2, {runUp, upDone}, {checking}, "up", "stopped"};
+        QTest::newRow("start finds the node closed") << ScriptRow{true, {}, 2, {runUp, upDone}, {checking}, "up", "stopped", ""};
         // clang-format on
     }
 
     // The busy view from the click on; after a success the last action is stored, the success line sent,
-    // and the node checked once after the pause; after a failure the view comes back at once.
+    // and the node checked once after the pause; after a failure the view comes back at once, with the
+    // failure in words until the node starts or stops.
     void runsTheScript() {
         QFETCH(ScriptRow, row);
-        const auto& [start, failure, nodeAfter, uploads, logLines, lastAction, view] = row;
+        const auto& [start, failure, nodeAfter, uploads, logLines, lastAction, view, words] = row;
         settings().setValue("agree", true);
         panel->config.scriptPause = 300ms;
         panel->open(!start);
@@ -245,6 +271,9 @@ private slots:
                  uploads[1] + '|' + lastAction + (failure.isNull() ? "|busy1" : ""));
         QTest::qWait(50);
         QCOMPARE(panel->node.requests.size(), 1 + failure.isNull());
+        QCOMPARE(panel->text("errorLabel") + '|' + notifications().join('|'), words + '|' + words);
+        panel->report(start); // the node starts or stops: the words go
+        QVERIFY(panel->widget("errorLabel")->isHidden());
     }
 
     // Started and stopped from the keyboard, the focus follows to the next state's button.
