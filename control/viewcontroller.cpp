@@ -125,6 +125,9 @@ void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const
     }
 
     showProgress(QStringLiteral("Checking Service Status.."));
+    // The first focus belongs to the state: its button once the first answer shows it, never the
+    // agreement box, where one press of Space would give a consent that cannot be taken back.
+    ui_->middleView->setFocus();
     std::this_thread::sleep_for(config_->startupPause);
     queryStatus();
 }
@@ -192,7 +195,8 @@ void ViewController::refreshStateViews() {
         if (jobsInFlight_ > 0)
             return;
         const bool running = currentServiceState() == ServiceState::deviceStateUp;
-        const bool busyHadFocus = ui_->middleView->hasFocus();
+        // The window's focus, whether or not it is active yet.
+        const bool busyHadFocus = window()->focusWidget() == ui_->middleView;
         ui_->offView->setHidden(running);
         ui_->middleView->hide();
         ui_->onView->setVisible(running);
@@ -205,7 +209,8 @@ void ViewController::showProgress(const QString& text) {
     ui_->statusLabel->setText(text);
     // A keyboard user who pressed Start or Stop keeps the focus in the state area, so it lands on the
     // next state's button rather than wandering off to the links below.
-    const bool actionHadFocus = ui_->startButton->hasFocus() || ui_->stopButton->hasFocus();
+    const QWidget* focused = window()->focusWidget();
+    const bool actionHadFocus = focused == ui_->startButton || focused == ui_->stopButton;
     ui_->middleView->show();
     if (actionHadFocus)
         ui_->middleView->setFocus();

@@ -276,17 +276,19 @@ private slots:
         QVERIFY(panel->widget("errorLabel")->isHidden());
     }
 
-    // Started and stopped from the keyboard, the focus follows to the next state's button.
+    // The first focus is on the state's button. Started with Return and stopped with Space, the focus
+    // follows to the next state's button.
     void keepsTheFocusOnTheStateButton() {
         settings().setValue("agree", true);
         panel->open(0);
         QApplication::setActiveWindow(panel->window.get());
         QVERIFY(QTest::qWaitForWindowActive(panel->window.get()));
-        for (const auto& [from, to, state] :
-             {std::tuple("startButton", "stopButton", 1), std::tuple("stopButton", "startButton", 0)}) {
+        QVERIFY(panel->widget("startButton")->hasFocus());
+        for (const auto& [from, to, state, key] :
+             {std::tuple("startButton", "stopButton", 1, Qt::Key_Return),
+              std::tuple("stopButton", "startButton", 0, Qt::Key_Space)}) {
             panel->node.setReply(200, stateReply(state));
-            panel->widget(from)->setFocus();
-            QTest::keyClick(panel->widget(from), Qt::Key_Space);
+            QTest::keyClick(panel->widget(from), key);
             QTRY_COMPARE(panel->view(), state ? "running" : "stopped");
             QVERIFY(panel->widget(to)->hasFocus());
         }
