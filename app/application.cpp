@@ -33,8 +33,10 @@ int runPanel(const HostConfig& config, const std::function<void(WindowController
     QApplication::setQuitOnLastWindowClosed(false);
     // The icon lives in the static core library, which the linker keeps only when asked to.
     Q_INIT_RESOURCE(nodepanel);
-    // Desktops match the window to its menu entry by this id, and show the entry's icon for it.
+    // Desktops match the window to its menu entry by this id, and show the entry's icon for it. Titles
+    // and notifications name the application, not the program.
     QGuiApplication::setDesktopFileName(QStringLiteral(NODEPANEL_APP_ID));
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Node Panel"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/nodepanel.svg")));
 
     AppDelegate delegate;

@@ -1,6 +1,9 @@
 #include "host/utils.h"
 
+#include <QDialogButtonBox>
 #include <QGridLayout>
+#include <QGuiApplication>
+#include <QLayout>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -8,6 +11,8 @@ void Utils::showConfirmation(const QString& title, const QString& message, QWidg
                              const QVariantList& buttonTitles, std::function<void(int response)> completion) {
     auto* box = new QMessageBox(window);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    // The application's name, not the program's, where the desktop shows a title.
+    box->setWindowTitle(QGuiApplication::applicationDisplayName());
     box->setIcon(QMessageBox::Information);
     box->setText(title);
     box->setInformativeText(message);
@@ -16,12 +21,21 @@ void Utils::showConfirmation(const QString& title, const QString& message, QWidg
     for (const QVariant& entry : buttonTitles)
         if (entry.typeId() == QMetaType::QString)
             titles.append(entry.toString());
-    // All of one role, so the box keeps them in the order added; added last to first, the first button,
-    // the default, stands rightmost. With several buttons of one role the box has no escape button, so
-    // Escape and the title bar's close button do nothing: the question ends only by an answer.
-    QList<QPushButton*> buttons(titles.size());
-    for (qsizetype i = titles.size() - 1; i >= 0; --i)
-        buttons[i] = box->addButton(titles[i], QMessageBox::AcceptRole);
+    // All of one role, so the box keeps them together in the order added, or the reverse where the
+    // desktop's button layout says so (GNOME's does). The first button, the default, must end the row:
+    // added first to last, and then, if the box put the first one before the last, the other way round.
+    // With several buttons of one role the box has no escape button, so Escape and the title bar's close
+    // button do nothing: the question ends only by an answer.
+    QList<QPushButton*> buttons;
+    for (const QString& title : titles)
+        buttons.append(box->addButton(title, QMessageBox::AcceptRole));
+    const QLayout* row = box->findChild<QDialogButtonBox*>()->layout();
+    if (buttons.size() > 1 && row->indexOf(buttons.first()) < row->indexOf(buttons.last())) {
+        for (QPushButton* button : buttons)
+            box->removeButton(button);
+        for (qsizetype i = buttons.size() - 1; i >= 0; --i)
+            box->addButton(buttons[i], QMessageBox::AcceptRole);
+    }
     if (!buttons.isEmpty())
         box->setDefaultButton(buttons.first());
 

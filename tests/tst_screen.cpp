@@ -144,9 +144,8 @@ private slots:
         panel->report(0);
         QCOMPARE(panel->view(), "stopped");
         auto script = std::make_shared<QSemaphore>();
-        const auto end = qScopeGuard([script] { script->release(); });
         panel->config.scriptRunner = [script](const QString&) {
-            return script->acquire(), std::optional<ScriptFailure>();
+            return script->tryAcquire(1, 10000), std::optional<ScriptFailure>();
         };
         panel->open(1);
         panel->click("stopButton");

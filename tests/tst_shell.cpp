@@ -30,9 +30,18 @@ int quitDuringStart(int argc, char* argv[]) {
         // Desktops match the window to its menu entry by this id, and show the entry's icon for it.
         writeStdoutLine(QGuiApplication::desktopFileName().toUtf8() +
                         (window.windowIcon().isNull() ? "" : " icon"));
+        writeStdoutLine(QGuiApplication::applicationDisplayName().toUtf8());
         requestTermination();
     }));
 }
+
+// The desktop's order of dialog buttons, which the platform theme gives through the style.
+int buttonLayout = QDialogButtonBox::WinLayout;
+struct ButtonLayout : QProxyStyle {
+    int styleHint(StyleHint h, const QStyleOption* o, const QWidget* w, QStyleHintReturn* r) const override {
+        return h == SH_DialogButtonLayout ? buttonLayout : QProxyStyle::styleHint(h, o, w, r);
+    }
+};
 
 } // namespace
 
@@ -59,28 +68,34 @@ private:
     }
 
 private slots:
-    // The first button, the default, stands rightmost; only a button answers, with 1000 + its index.
+    // The first button, the default, stands rightmost in the GNOME, KDE and plain button layouts; only a
+    // button answers, with 1000 + its index. The title is the application's name.
     void asksWithTheButtonsInOrder() {
         launch(0);
-        for (const auto& [titles, press, code] : {std::tuple(QVariantList{"NO", "YES"}, "YES", 1001),
-                                                  std::tuple(QVariantList{"NO", "YES"}, "Return", 1000),
-                                                  std::tuple(QVariantList{"YES", "NO"}, "YES", 1000),
-                                                  std::tuple(QVariantList{"A", 7, "B"}, "B", 1001)}) {
-            QList<int> answers;
-            Utils::showConfirmation("Title", "Text", panel->window.get(), titles,
-                                    [&answers](int code) { answers.append(code); });
-            QMessageBox* box = panel->sheet();
-            QCOMPARE(panel->asked() + QString::number(answers.size()), "Title/Text0");
-            QCOMPARE(box->icon() + box->windowModality() * 10 + box->buttons().size() * 100,
-                     QMessageBox::Information + 210);
-            QCOMPARE(box->defaultButton()->text(), titles.first().toString());
-            for (const QAbstractButton* other : box->buttons())
-                QVERIFY(other->x() <= box->defaultButton()->x());
-            QTest::keyClick(box, Qt::Key_Escape);
-            QVERIFY(!box->close() && box->isVisible());
-            panel->answer(press);
-            QCOMPARE(answers, QList<int>{code});
-        }
+        QApplication::setStyle(new ButtonLayout);
+        for (const int layout :
+             {QDialogButtonBox::GnomeLayout, QDialogButtonBox::KdeLayout, QDialogButtonBox::WinLayout})
+            for (const auto& [titles, press, code] : {std::tuple(QVariantList{"NO", "YES"}, "YES", 1001),
+                                                      std::tuple(QVariantList{"NO", "YES"}, "Return", 1000),
+                                                      std::tuple(QVariantList{"YES", "NO"}, "YES", 1000),
+                                                      std::tuple(QVariantList{"A", 7, "B"}, "B", 1001)}) {
+                buttonLayout = layout;
+                QList<int> answers;
+                Utils::showConfirmation("Title", "Text", panel->window.get(), titles,
+                                        [&answers](int code) { answers.append(code); });
+                QMessageBox* box = panel->sheet();
+                QCOMPARE(box->windowTitle() + panel->asked() + QString::number(answers.size()),
+                         QGuiApplication::applicationDisplayName() + "Title/Text0");
+                QCOMPARE(box->icon() + box->windowModality() * 10 + box->buttons().size() * 100,
+                         QMessageBox::Information + 210);
+                QCOMPARE(box->defaultButton()->text(), titles.first().toString());
+                for (const QAbstractButton* other : box->buttons())
+                    QVERIFY(other->x() <= box->defaultButton()->x());
+                QTest::keyClick(box, Qt::Key_Escape);
+                QVERIFY(!box->close() && box->isVisible());
+                panel->answer(press);
+                QCOMPARE(answers, QList<int>{code});
+            }
     }
 
     // Closing never closes the window: it asks. Quitting is refused while the node runs, after "exit" has
@@ -166,7 +181,7 @@ private slots:
         child.start(QCoreApplication::applicationFilePath(), {"--quit-during-start"});
         QVERIFY(child.waitForFinished(20000) && child.exitStatus() == QProcess::NormalExit &&
                 child.exitCode() == 0);
-        QVERIFY(child.readAllStandardOutput().endsWith("\norg.nodepanel.NodePanel icon\n"));
+        QVERIFY(child.readAllStandardOutput().endsWith("\norg.nodepanel.NodePanel icon\nNode Panel\n"));
     }
 };
 
