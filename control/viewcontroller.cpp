@@ -116,6 +116,7 @@ void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const
 
     ui_->versionLabel->setText(QLatin1Char('v') + Utils::appVersion());
     setFailureText(QString());
+    followPalette();
 
     if (config_->openSettings()->value(agreeKey, false).toBool()) {
         ui_->agreeButton->setChecked(true);
@@ -344,7 +345,30 @@ void ViewController::agreeClick(QObject* /*sender*/) {
 
 void ViewController::lockAgreement() {
     ui_->agreeButton->setEnabled(false);
-    QPalette palette = ui_->andLabel->palette();
-    palette.setColor(QPalette::WindowText, palette.color(QPalette::Disabled, QPalette::WindowText));
-    ui_->andLabel->setPalette(palette);
+    followPalette();
+}
+
+void ViewController::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange && ui_)
+        followPalette();
+}
+
+// The links' and the agreement's colours, from the palette of the moment, set again whenever it changes
+// (a switch to a dark theme): a style sheet resolves its palette() once, and an explicit colour stays.
+void ViewController::followPalette() {
+    const QPalette& colours = palette();
+    const QString links =
+        QStringLiteral("QPushButton { border: none; padding: 0px 2px; color: %1; text-decoration: underline;"
+                       " background: transparent; } QPushButton:focus { color: %2; background: %3; }")
+            .arg(colours.color(QPalette::Link).name(), colours.color(QPalette::HighlightedText).name(),
+                 colours.color(QPalette::Highlight).name());
+    ui_->tosButton->setStyleSheet(links);
+    ui_->ppButton->setStyleSheet(links);
+    // Greyed once the user has agreed.
+    QPalette andColours = ui_->andLabel->palette();
+    andColours.setColor(QPalette::WindowText,
+                        colours.color(ui_->agreeButton->isEnabled() ? QPalette::Active : QPalette::Disabled,
+                                      QPalette::WindowText));
+    ui_->andLabel->setPalette(andColours);
 }

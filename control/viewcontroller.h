@@ -50,9 +50,13 @@ public:
     // Reports the start and runs it in the background; the busy view is already up.
     void startService();
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
     void queryStatus();
     void lockAgreement();
+    void followPalette();
     // Says in words, under the state, why the start (verb "up") or stop failed; it stays until the next
     // start or stop, or until the node starts or stops. An empty text takes it away.
     void showFailure(const QString& verb, const QString& message);
