@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QLabel>
+#include <QLayout>
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -203,6 +204,8 @@ void ViewController::refreshStateViews() {
         ui_->onView->setVisible(running);
         if (busyHadFocus)
             (running ? ui_->stopButton : ui_->startButton)->setFocus();
+        if (!ui_->errorLabel->isHidden())
+            fitWindow();
     });
 }
 
@@ -314,7 +317,10 @@ void ViewController::setFailureText(const QString& text) {
     // each one is announced.
     ui_->errorLabel->hide();
     ui_->errorLabel->setText(text);
-    ui_->errorLabel->setVisible(!text.isEmpty());
+    if (text.isEmpty())
+        return;
+    ui_->errorLabel->show();
+    fitWindow();
 }
 
 void ViewController::viewButtonClick(QObject* /*sender*/) {
@@ -346,6 +352,16 @@ void ViewController::agreeClick(QObject* /*sender*/) {
 void ViewController::lockAgreement() {
     ui_->agreeButton->setEnabled(false);
     followPalette();
+}
+
+// Wrapped words need a height that depends on the width, which a window's minimum size does not follow:
+// with a failure's words shown, the window grows to fit them rather than squeeze the state above them.
+void ViewController::fitWindow() {
+    ui_->stateArea->layout()->activate(); // takes in a view just shown
+    layout()->activate();
+    const int needed = layout()->totalHeightForWidth(width());
+    if (needed > height())
+        window()->resize(window()->width(), window()->height() + needed - height());
 }
 
 void ViewController::changeEvent(QEvent* event) {

@@ -61,6 +61,7 @@ private:
     // start or stop, or until the node starts or stops. An empty text takes it away.
     void showFailure(const QString& verb, const QString& message);
     void setFailureText(const QString& text);
+    void fitWindow();
     std::function<void()> scriptJob(const QString& verb, const QString& successLine,
                                     const QString& errorPrefix);
 

@@ -271,8 +271,8 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(panel->node.requests.size(), 1 + failure.isNull());
         QCOMPARE(panel->text("errorLabel") + '|' + notifications().join('|'), words + '|' + words);
-        panel->report(start); // the node starts or stops: the words go
-        QVERIFY(panel->widget("errorLabel")->isHidden());
+        // The node starts or stops: the words go.
+        QVERIFY((panel->report(start), panel->widget("errorLabel")->isHidden()));
     }
 
     // The first focus is on the state's button. Started with Return and stopped with Space, the focus
