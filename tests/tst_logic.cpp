@@ -25,7 +25,7 @@ private slots:
             {R"({"succ":-2,"err":5})", "-2, err = nil"},
             {"{\"succ\":-1,\"err\":\"a \\\"b\\\" C:\\\\n\\n\\r\\t\\u0001\\u007f\xc3\xbc\"}",
              "-1, err = Optional(\"a \\\"b\\\" C:\\\\n\\n\\r\\t\\u{1}\\u{7f}\xc3\xbc\")"},
-            {R"({"succ":"0"})", nullptr}, {R"([{"succ":0}])", nullptr}};
+            {R"({"succ":"0"})", nullptr}, {R"({"succ":true})", nullptr}, {R"([{"succ":0}])", nullptr}};
         // clang-format on
         for (const auto& [body, state] : states) {
             const std::optional<ServiceState> read = stateFromStatusBody(body);
