@@ -4,6 +4,12 @@
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
+    // The panel itself takes no argument. Any argument is answered before the GUI starts, so --help and
+    // --version work without a display.
+    if (argc > 1) {
+        QCoreApplication app(argc, argv);
+        exitProcessNow(answerCommandLine(QCoreApplication::arguments()));
+    }
     QApplication app(argc, argv);
     // Start and stop jobs are not waited for: one may sit at the administrator prompt.
     exitProcessNow(runPanel(productionConfig()));

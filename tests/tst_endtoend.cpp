@@ -40,6 +40,9 @@ bool nodeAnswers() {
 // The bundle's folder, what the pkexec stand-in does with its arguments after the flag ("missing": there
 // is none), what manager.sh does, and the failure's message (%1: the Resources folder) and exit status.
 using RunRow = std::tuple<QString, QString, QString, QString, int>;
+// LANG, the arguments, the exit status, and what the panel prints (%1: its path) on standard output, or on
+// standard error when it fails.
+using CommandRow = std::tuple<QString, QStringList, int, QString>;
 
 class TestEndToEnd : public QObject {
     Q_OBJECT
@@ -185,6 +188,38 @@ private slots:
                         .match(panel.readAllStandardOutput())
                         .hasMatch());
         }
+    }
+
+    // The command line is answered without a display, in the user's language.
+    void answersItsCommandLine_data() {
+        QTest::addColumn<CommandRow>("row");
+        const QString help =
+            "Usage: %1 [options]\nShows whether the network node on this computer runs, and starts or "
+            "stops it.\n\nOptions:\n  -h, --help     Displays this help.\n  -v, --version  Displays "
+            "version information.\n";
+        // clang-format off
+        QTest::newRow("version") << CommandRow{"C.UTF-8", {"--version"}, 0, "nodepanel " NODEPANEL_VERSION "\n"};
+        QTest::newRow("help") << CommandRow{"C.UTF-8", {"-h"}, 0, help};
+        QTest::newRow("help and version") << CommandRow{"C.UTF-8", {"--version", "--help"}, 0, help};
+        QTest::newRow("a Qt option") << CommandRow{"C.UTF-8", {"-platform", "xcb"}, 2, "nodepanel: Unknown option 'platform'.\nTry 'nodepanel --help' for more information.\n"};
+        QTest::newRow("an argument") << CommandRow{"C.UTF-8", {"--version", "up"}, 2, "nodepanel: Unexpected argument 'up'.\nTry 'nodepanel --help' for more information.\n"};
+        // clang-format on
+    }
+
+    void answersItsCommandLine() {
+        QFETCH(CommandRow, row);
+        const auto& [language, arguments, status, output] = row;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "LANGUAGE", "LC_ALL"})
+            environment.remove(name);
+        environment.insert("LANG", language);
+        QProcess panel;
+        panel.setProcessEnvironment(environment);
+        panel.start(NODEPANEL_EXECUTABLE, arguments);
+        QVERIFY(panel.waitForFinished(10000) && panel.exitStatus() == QProcess::NormalExit);
+        QCOMPARE(QString(status ? panel.readAllStandardError() : panel.readAllStandardOutput()),
+                 output.arg(NODEPANEL_EXECUTABLE));
+        QCOMPARE(panel.exitCode(), status);
     }
 
     // Installed as root, the bundle passes the check the runner makes before it asks for rights.
