@@ -1,4 +1,6 @@
 #include "app/application.h"
+#include "app/sessioninstance.h"
+#include "app/windowcontroller.h"
 #include "platform/output.h"
 
 #include <QApplication>
@@ -11,6 +13,10 @@ int main(int argc, char* argv[]) {
         exitProcessNow(answerCommandLine(QCoreApplication::arguments()));
     }
     QApplication app(argc, argv);
+    SessionInstance instance;
+    if (const std::optional<int> status = instance.claim())
+        exitProcessNow(*status);
     // Start and stop jobs are not waited for: one may sit at the administrator prompt.
-    exitProcessNow(runPanel(productionConfig()));
+    exitProcessNow(
+        runPanel(productionConfig(), [&instance](WindowController& window) { instance.setWindow(&window); }));
 }

@@ -2,6 +2,7 @@
 // on port 8080, and the built panel ended by a signal. What runs "sudo ./bash" or owns port 8080 needs
 // root; CTest gives this suite a network namespace of its own when it can.
 #include "app/application.h"
+#include "app/sessioninstance.h"
 #include "host/nodefiles.h"
 #include "host/remotelog.h"
 #include "host/utils.h"
@@ -188,6 +189,21 @@ private slots:
                         .match(panel.readAllStandardOutput())
                         .hasMatch());
         }
+    }
+
+    // A second launch in the session brings the first panel's window forward and ends at once.
+    void raisesTheFirstPanel() {
+        Panel panel;
+        panel.open(0);
+        SessionInstance first;
+        QCOMPARE(first.claim(), std::nullopt);
+        first.setWindow(panel.window.get());
+        panel.window->showMinimized();
+        QProcess second;
+        second.start(NODEPANEL_EXECUTABLE);
+        QTRY_COMPARE_WITH_TIMEOUT(second.state(), QProcess::NotRunning, 10000);
+        QCOMPARE(second.readAllStandardOutput() + QByteArray::number(second.exitCode()), "0");
+        QVERIFY(panel.window->isActiveWindow() && !panel.window->isMinimized());
     }
 
     // The command line is answered without a display, in the user's language.
