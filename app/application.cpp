@@ -10,13 +10,22 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QIcon>
+#include <QLibraryInfo>
 #include <QMetaObject>
+#include <QTranslator>
 
 #include <cstdio>
 
 #include <unistd.h>
 
 namespace {
+
+// The words of the password prompt for the panel's polkit action. They are here to be translated with the
+// rest; the build writes the action's policy file from the translations.
+[[maybe_unused]] const char* const polkitTexts[] = {
+    QT_TRANSLATE_NOOP("polkit", "Start or stop the network node"),
+    QT_TRANSLATE_NOOP("polkit", "Authentication is required to start or stop the network node"),
+};
 
 void print(FILE* stream, const QString& text) {
     std::fputs(text.toLocal8Bit().constData(), stream);
@@ -37,7 +46,23 @@ HostConfig productionConfig() {
     return config;
 }
 
+void installTranslations(const QLocale& locale) {
+    auto* own = new QTranslator(QCoreApplication::instance());
+    if (!own->load(locale, QStringLiteral("nodepanel"), QStringLiteral("_"), QStringLiteral(":/i18n"))) {
+        delete own;
+        return;
+    }
+    QCoreApplication::installTranslator(own);
+    auto* qt = new QTranslator(QCoreApplication::instance());
+    if (qt->load(QStringLiteral("qtbase_") + own->language(),
+                 QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(qt);
+    else
+        delete qt;
+}
+
 int answerCommandLine(const QStringList& arguments) {
+    installTranslations();
     QCoreApplication::setApplicationVersion(Utils::appVersion());
     const QString name = QCoreApplication::applicationName();
     QCommandLineParser parser;

@@ -13,6 +13,7 @@ int main(int argc, char* argv[]) {
         exitProcessNow(answerCommandLine(QCoreApplication::arguments()));
     }
     QApplication app(argc, argv);
+    installTranslations();
     SessionInstance instance;
     if (const std::optional<int> status = instance.claim())
         exitProcessNow(*status);

@@ -86,7 +86,7 @@ void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const
         ui_->agreeButton->setChecked(false);
     }
 
-    showProgress(QStringLiteral("Checking Service Status.."));
+    showProgress(tr("Checking Service Status.."));
     std::this_thread::sleep_for(config_->startupPause);
     queryStatus();
 }
@@ -155,14 +155,13 @@ void ViewController::showProgress(const QString& text) {
 
 void ViewController::startButtonClick(QObject* sender) {
     if (ui_->agreeButton->checkState() != Qt::Unchecked) {
-        showProgress(QStringLiteral("Starting Service.."));
+        showProgress(tr("Starting Service.."));
         startService();
         return;
     }
     Utils::showConfirmation(
-        QStringLiteral("Confirmation"),
-        QStringLiteral("Do you agree to the Terms of Service and Privacy Policy?"), window(),
-        {QStringLiteral("YES"), QStringLiteral("NO")},
+        tr("Confirmation"), tr("Do you agree to the Terms of Service and Privacy Policy?"), window(),
+        {tr("YES"), tr("NO")},
         [this, guard = QPointer<ViewController>(this), sender = QPointer<QObject>(sender)](int response) {
             if (!guard || response != alertFirstButtonReturn)
                 return;
@@ -180,7 +179,7 @@ void ViewController::startService() {
 }
 
 void ViewController::stopButtonClick(QObject* /*sender*/) {
-    showProgress(QStringLiteral("Stopping Service.."));
+    showProgress(tr("Stopping Service.."));
     Utils::uploadLog(*config_, QStringLiteral("run script manager.sh down"));
     runInBackground(scriptJob(QStringLiteral("down"), QStringLiteral("manager.sh down succeeds"),
                               QStringLiteral("stop err: ")));
