@@ -20,11 +20,11 @@
 
 namespace {
 
-// The words of the password prompt for the panel's polkit action. They are here to be translated with the
-// rest; the build writes the action's policy file from the translations.
-[[maybe_unused]] const char* const polkitTexts[] = {
-    QT_TRANSLATE_NOOP("polkit", "Start or stop the network node"),
-    QT_TRANSLATE_NOOP("polkit", "Authentication is required to start or stop the network node"),
+// The words of the password prompt for the panel's polkit action, here to be translated with the rest.
+// The build writes the action's policy from the translations; the comment names the policy's element.
+[[maybe_unused]] const char* const polkitTexts[][2] = {
+    QT_TRANSLATE_NOOP3("polkit", "Start or stop the network node", "description"),
+    QT_TRANSLATE_NOOP3("polkit", "Authentication is required to start or stop the network node", "message"),
 };
 
 void print(FILE* stream, const QString& text) {

@@ -155,6 +155,10 @@ FileFacts lookUpFile(const QString& path) {
     return facts;
 }
 
+QString nodeHelperPath(const QString& bundle) {
+    return bundle + QStringLiteral("/Contents/libexec/nodepanel-manager");
+}
+
 std::optional<QString> untrustedNodeFiles(const QString& bundle, uint trustedOwner,
                                           const std::function<FileFacts(const QString&)>& lookUp) {
     // The Resources folder first, with the strict rule for the folder the script runs in.
@@ -164,5 +168,12 @@ std::optional<QString> untrustedNodeFiles(const QString& bundle, uint trustedOwn
         return why;
     if (auto why = check.check(resources + QStringLiteral("/manager.sh"), Type::File))
         return why;
-    return check.check(resources + QStringLiteral("/bash"), Type::File);
+    if (auto why = check.check(resources + QStringLiteral("/bash"), Type::File))
+        return why;
+    // Root runs the helper too, when there is one.
+    const QString helper = nodeHelperPath(bundle);
+    const FileFacts facts = lookUp(helper);
+    if (facts.type == Type::Missing && facts.error == ENOENT)
+        return std::nullopt;
+    return check.check(helper, Type::File);
 }

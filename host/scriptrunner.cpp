@@ -63,11 +63,22 @@ std::optional<ScriptFailure> Utils::runPrivilegedScript(const HostConfig& config
     const QString shell = QStringLiteral("/bin/sh");
     QProcess process;
     if (config.elevate) {
+        // An installed bundle's helper runs the same lines as root under the panel's own polkit action, whose
+        // password prompt says what it is for; without one, pkexec runs the shell behind its generic prompt.
+        // Decided before the check, which then covers the helper whenever it is there.
+        const QString helper = nodeHelperPath(bundle);
+        const QString verb = command.section(QLatin1Char(' '), 1);
+        const bool viaHelper = command == QLatin1String("./manager.sh ") + verb &&
+                               (verb == QLatin1String("up") || verb == QLatin1String("down")) &&
+                               lookUpFile(helper).type != FileFacts::Type::Missing;
         if (auto refusal = untrustedNodeFiles(bundle, config.trustedOwnerUid))
             return ScriptFailure{*refusal};
         process.setProgram(config.elevationProgram);
-        process.setArguments(
-            {QStringLiteral("--disable-internal-agent"), shell, QStringLiteral("-c"), shellText});
+        if (viaHelper)
+            process.setArguments({QStringLiteral("--disable-internal-agent"), helper, verb});
+        else
+            process.setArguments(
+                {QStringLiteral("--disable-internal-agent"), shell, QStringLiteral("-c"), shellText});
         // pkexec's complaints are matched by their English text.
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));

@@ -236,10 +236,12 @@
     <name>polkit</name>
     <message>
         <source>Start or stop the network node</source>
+        <comment>description</comment>
         <translation>Den Netzwerkknoten starten oder stoppen</translation>
     </message>
     <message>
         <source>Authentication is required to start or stop the network node</source>
+        <comment>message</comment>
         <translation>Zum Starten oder Stoppen des Netzwerkknotens ist eine Authentifizierung erforderlich</translation>
     </message>
 </context>
