@@ -164,7 +164,7 @@ private slots:
         child.start(QCoreApplication::applicationFilePath(), {"--quit-during-start"});
         QVERIFY(child.waitForFinished(20000) && child.exitStatus() == QProcess::NormalExit &&
                 child.exitCode() == 0);
-        QCOMPARE(child.readAllStandardOutput(), "org.nodepanel.NodePanel icon\n");
+        QVERIFY(child.readAllStandardOutput().endsWith("\norg.nodepanel.NodePanel icon\n"));
     }
 
     // In German the window, its questions and Qt's own standard buttons speak German. Last: the German
