@@ -75,8 +75,8 @@ private slots:
         clock.start();
         for (int i = 0; i < 2; ++i)
             Utils::queryNodeStatus(query, [&] {
-                right +=
-                    rawValue(currentServiceState()) == state && QThread::currentThread() != qApp->thread();
+                right += rawValue(currentServiceState()) == state &&
+                         QThread::currentThread() != QCoreApplication::instance()->thread();
                 ++calls;
             });
         QTRY_COMPARE_WITH_TIMEOUT(calls.load(), 2, 4000 + minMs);
