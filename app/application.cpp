@@ -27,8 +27,10 @@ namespace {
     QT_TRANSLATE_NOOP3("polkit", "Authentication is required to start or stop the network node", "message"),
 };
 
+// Written out at once: the process ends without flushing buffers.
 void print(FILE* stream, const QString& text) {
     std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
 }
 
 } // namespace
