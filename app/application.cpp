@@ -4,12 +4,36 @@
 #include "app/windowcontroller.h"
 #include "platform/terminationsignals.h"
 
+#include "host/utils.h"
+
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDir>
 #include <QIcon>
+#include <QLibraryInfo>
 #include <QMetaObject>
+#include <QTranslator>
+
+#include <cstdio>
 
 #include <unistd.h>
+
+namespace {
+
+// The words of the password prompt for the panel's polkit action, here to be translated with the rest.
+// The build writes the action's policy from the translations; the comment names the policy's element.
+[[maybe_unused]] const char* const polkitTexts[][2] = {
+    QT_TRANSLATE_NOOP3("polkit", "Start or stop the network node", "description"),
+    QT_TRANSLATE_NOOP3("polkit", "Authentication is required to start or stop the network node", "message"),
+};
+
+// Written out at once: the process ends without flushing buffers.
+void print(FILE* stream, const QString& text) {
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
+} // namespace
 
 HostConfig productionConfig() {
     const auto https = [](const char* host) {
@@ -22,6 +46,56 @@ HostConfig productionConfig() {
     config.bundlePath = bundleOfExecutableFolder(QCoreApplication::applicationDirPath());
     config.elevate = ::geteuid() != 0;
     return config;
+}
+
+void installTranslations(const QLocale& locale) {
+    auto* own = new QTranslator(QCoreApplication::instance());
+    if (!own->load(locale, QStringLiteral("nodepanel"), QStringLiteral("_"), QStringLiteral(":/i18n"))) {
+        delete own;
+        return;
+    }
+    QCoreApplication::installTranslator(own);
+    auto* qt = new QTranslator(QCoreApplication::instance());
+    if (qt->load(QStringLiteral("qtbase_") + own->language(),
+                 QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(qt);
+    else
+        delete qt;
+}
+
+int answerCommandLine(const QStringList& arguments) {
+    installTranslations();
+    QCoreApplication::setApplicationVersion(Utils::appVersion());
+    const QString name = QCoreApplication::applicationName();
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QCoreApplication::translate(
+        "CommandLine", "Shows whether the network node on this computer runs, and starts or stops it."));
+    // Our own help option: Qt's would offer --help-all, with Qt's options, which the panel does not take.
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QCoreApplication::translate("CommandLine", "Displays this help."));
+    parser.addOption(help);
+    const QCommandLineOption version = parser.addVersionOption();
+    // "-platform" is one unknown option, not eight unknown letters.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+
+    QString error;
+    if (!parser.parse(arguments))
+        error = parser.errorText();
+    else if (!parser.positionalArguments().isEmpty())
+        error = QCoreApplication::translate("CommandLine", "Unexpected argument '%1'.")
+                    .arg(parser.positionalArguments().constFirst());
+    if (!error.isEmpty()) {
+        print(stderr, name + QStringLiteral(": ") + error + QLatin1Char('\n') +
+                          QCoreApplication::translate("CommandLine", "Try '%1 --help' for more information.")
+                              .arg(name) +
+                          QLatin1Char('\n'));
+        return 2;
+    }
+    if (parser.isSet(help))
+        print(stdout, parser.helpText());
+    else if (parser.isSet(version))
+        print(stdout, name + QLatin1Char(' ') + QCoreApplication::applicationVersion() + QLatin1Char('\n'));
+    return 0;
 }
 
 QString bundleOfExecutableFolder(const QString& folder) {

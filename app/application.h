@@ -2,9 +2,22 @@
 
 #include "host/hostconfig.h"
 
+#include <QLocale>
+#include <QStringList>
+
 #include <functional>
 
 class WindowController;
+
+// Puts the panel's texts, and Qt's own (standard buttons, the command line's headings), into the first of
+// the locale's languages that the panel is translated to. Nothing for any other language: the texts stay
+// English throughout rather than mixed.
+void installTranslations(const QLocale& locale = QLocale::system());
+
+// Answers the command line of a launch with arguments: the panel itself takes none, only --help and
+// --version, which print their text. Anything else is named on standard error. Returns the exit status: 0,
+// or 2 for a wrong argument. Needs an application object, but no GUI and no display.
+int answerCommandLine(const QStringList& arguments);
 
 // What this build talks to: the node on this computer, the compiled-in account server and web site, the
 // bundle around the running executable, and administrator rights through pkexec unless already root.

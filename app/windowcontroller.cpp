@@ -66,8 +66,8 @@ bool WindowController::windowShouldClose() {
         postToMain(this, [this] { confirmStopService(); });
         return false;
     }
-    Utils::showConfirmation(QStringLiteral("Confirmation"), QStringLiteral("Do you want to exit the app?"),
-                            this, {QStringLiteral("NO"), QStringLiteral("YES")}, [](int response) {
+    Utils::showConfirmation(tr("Confirmation"), tr("Do you want to exit the app?"), this,
+                            {tr("NO"), tr("YES")}, [](int response) {
                                 if (response == alertSecondButtonReturn)
                                     requestTermination();
                             });
@@ -78,10 +78,8 @@ void WindowController::confirmStopService() {
     // Read again: the node may have stopped since the request.
     if (!nodeRuns())
         return;
-    Utils::showConfirmation(QStringLiteral("Do you want to exit?"),
-                            QStringLiteral("The service is running, stop it now?"), this,
-                            {QStringLiteral("NO"), QStringLiteral("YES")},
-                            [window = QPointer<WindowController>(this)](int response) {
+    Utils::showConfirmation(tr("Do you want to exit?"), tr("The service is running, stop it now?"), this,
+                            {tr("NO"), tr("YES")}, [window = QPointer<WindowController>(this)](int response) {
                                 if (response != alertSecondButtonReturn || !window)
                                     return;
                                 // Stops the node only: the window and the panel stay.

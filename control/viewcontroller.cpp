@@ -126,7 +126,7 @@ void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const
         ui_->agreeButton->setChecked(false);
     }
 
-    showProgress(QStringLiteral("Checking Service Status.."));
+    showProgress(tr("Checking Service Status.."));
     // The first focus belongs to the state: its button once the first answer shows it, never the
     // agreement box, where one press of Space would give a consent that cannot be taken back.
     ui_->middleView->setFocus();
@@ -225,14 +225,13 @@ void ViewController::showProgress(const QString& text) {
 void ViewController::startButtonClick(QObject* sender) {
     if (ui_->agreeButton->checkState() != Qt::Unchecked) {
         setFailureText(QString());
-        showProgress(QStringLiteral("Starting Service.."));
+        showProgress(tr("Starting Service.."));
         startService();
         return;
     }
     Utils::showConfirmation(
-        QStringLiteral("Confirmation"),
-        QStringLiteral("Do you agree to the Terms of Service and Privacy Policy?"), window(),
-        {QStringLiteral("YES"), QStringLiteral("NO")},
+        tr("Confirmation"), tr("Do you agree to the Terms of Service and Privacy Policy?"), window(),
+        {tr("YES"), tr("NO")},
         [this, guard = QPointer<ViewController>(this), sender = QPointer<QObject>(sender)](int response) {
             if (!guard || response != alertFirstButtonReturn)
                 return;
@@ -251,7 +250,7 @@ void ViewController::startService() {
 
 void ViewController::stopButtonClick(QObject* /*sender*/) {
     setFailureText(QString());
-    showProgress(QStringLiteral("Stopping Service.."));
+    showProgress(tr("Stopping Service.."));
     Utils::uploadLog(*config_, QStringLiteral("run script manager.sh down"));
     runInBackground(scriptJob(QStringLiteral("down"), QStringLiteral("manager.sh down succeeds"),
                               QStringLiteral("stop err: ")));

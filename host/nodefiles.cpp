@@ -211,6 +211,10 @@ FileFacts lookUpFile(const QString& path) {
     return facts;
 }
 
+QString nodeHelperPath(const QString& bundle) {
+    return bundle + QStringLiteral("/Contents/libexec/nodepanel-manager");
+}
+
 std::optional<QString> untrustedNodeFiles(const QString& bundle, uint trustedOwner,
                                           const std::function<FileFacts(const QString&)>& lookUp) {
     // The Resources folder first, with the strict rule for the folder the script runs in.
@@ -220,6 +224,12 @@ std::optional<QString> untrustedNodeFiles(const QString& bundle, uint trustedOwn
         return why;
     for (const char* name : {"/manager.sh", "/bash"})
         if (auto why = check.check(resources + QLatin1String(name), Type::File))
+            return why;
+    // Root runs the helper too, when there is one.
+    const QString helper = nodeHelperPath(bundle);
+    const FileFacts facts = lookUp(helper);
+    if (facts.type != Type::Missing || facts.error != ENOENT)
+        if (auto why = check.check(helper, Type::File))
             return why;
     int budget = maxEntries;
     return check.checkTree(resources, budget);

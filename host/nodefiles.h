@@ -28,11 +28,15 @@ struct FileFacts {
 // Looks a path up on the real file system, without following a link at its end.
 FileFacts lookUpFile(const QString& path);
 
+// The program that pkexec runs as root in the panel's place, when the bundle has one (an installed bundle
+// does): <bundle>/Contents/libexec/nodepanel-manager, which runs manager.sh up or down.
+QString nodeHelperPath(const QString& bundle);
+
 // The check before anything runs as root on the user's behalf: only root and trustedOwner may be able to
-// change the Resources folder, anything in it (manager.sh, bash, the node's own programs and data), or any
-// folder or link on the way to them, by mode bits or by access control list. Otherwise any program of the
-// user's could plant code that runs as root the next time Start is pressed. Returns why not, naming what
-// failed; nothing when the files are safe.
+// change the Resources folder, anything in it (manager.sh, bash, the node's own programs and data), the
+// helper when there is one, or any folder or link on the way to them, by mode bits or by access control
+// list. Otherwise any program of the user's could plant code that runs as root the next time Start is
+// pressed. Returns why not, naming what failed; nothing when the files are safe.
 std::optional<QString>
 untrustedNodeFiles(const QString& bundle, uint trustedOwner,
                    const std::function<FileFacts(const QString&)>& lookUp = lookUpFile);

@@ -65,6 +65,14 @@ std::optional<ScriptFailure> Utils::runPrivilegedScript(const HostConfig& config
     systemLog(line);
     uploadLog(config, line);
 
+    // An installed bundle's helper runs the same lines as root under the panel's own polkit action, whose
+    // password prompt says what it is for; without one, pkexec runs the shell behind its generic prompt.
+    // Decided before the check, which then covers the helper whenever it is there.
+    const QString helper = nodeHelperPath(bundle);
+    const QString verb = command.section(QLatin1Char(' '), 1);
+    const bool viaHelper = config.elevate && (verb == QLatin1String("up") || verb == QLatin1String("down")) &&
+                           lookUpFile(helper).type != FileFacts::Type::Missing;
+
     // Whoever started the panel, all of this runs as root: nothing in it may be changeable by anyone else.
     if (auto refusal = untrustedNodeFiles(bundle, config.trustedOwnerUid))
         return ScriptFailure{*refusal};
@@ -74,8 +82,11 @@ std::optional<ScriptFailure> Utils::runPrivilegedScript(const HostConfig& config
     QProcess process;
     if (config.elevate) {
         process.setProgram(config.elevationProgram);
-        process.setArguments(
-            {QStringLiteral("--disable-internal-agent"), shell, QStringLiteral("-c"), shellText});
+        if (viaHelper)
+            process.setArguments({QStringLiteral("--disable-internal-agent"), helper, verb});
+        else
+            process.setArguments(
+                {QStringLiteral("--disable-internal-agent"), shell, QStringLiteral("-c"), shellText});
         // pkexec's complaints are matched by their English text.
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));

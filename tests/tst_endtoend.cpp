@@ -2,6 +2,7 @@
 // on port 8080, and the built panel ended by a signal. What runs "sudo ./bash" or owns port 8080 needs
 // root; CTest gives this suite a network namespace of its own when it can.
 #include "app/application.h"
+#include "app/sessioninstance.h"
 #include "host/nodefiles.h"
 #include "host/remotelog.h"
 #include "host/utils.h"
@@ -42,6 +43,10 @@ bool nodeAnswers() {
 // is none; empty: the panel runs as root, without it), what manager.sh does, and the failure's message (%1:
 // the Resources folder) and exit status.
 using RunRow = std::tuple<QString, QString, QString, QString, int>;
+// The environment (without a display, a GUI that started would end at once, loudly), the arguments, the
+// exit status, and what the launch prints (%1: its path) on standard output, or on standard error when it
+// fails.
+using CommandRow = std::tuple<QString, QStringList, int, QString>;
 
 class TestEndToEnd : public QObject {
     Q_OBJECT
@@ -220,6 +225,38 @@ private slots:
         ::kill(panel.processId(), SIGTERM);
         QVERIFY(panel.waitForFinished(2000) && panel.exitStatus() == QProcess::NormalExit &&
                 panel.exitCode() == 0);
+    }
+
+    // The command line is answered without a display, in the user's language, and leaves the panel that
+    // runs in the session alone; a launch without arguments brings that panel's window forward and ends.
+    void answersItsCommandLine_data() {
+        QTest::addColumn<CommandRow>("row");
+        // clang-format off
+        QTest::newRow("version") << CommandRow{"LC_ALL=C.UTF-8 QT_QPA_PLATFORM=xcb", {"--version"}, 0, "nodepanel " NODEPANEL_VERSION "\n"};
+        QTest::newRow("help") << CommandRow{"LC_ALL=C.UTF-8 QT_QPA_PLATFORM=xcb", {"-h"}, 0, "Usage: %1 [options]\nShows whether the network node on this computer runs, and starts or stops it.\n\nOptions:\n  -h, --help     Displays this help.\n  -v, --version  Displays version information.\n"};
+        QTest::newRow("an argument") << CommandRow{"LC_ALL=C.UTF-8 QT_QPA_PLATFORM=xcb", {"--version", "up"}, 2, "nodepanel: Unexpected argument 'up'.\nTry 'nodepanel --help' for more information.\n"};
+        QTest::newRow("a Qt option, German") << CommandRow{"LC_ALL=de_DE.UTF-8 QT_QPA_PLATFORM=xcb", {"-platform", "xcb"}, 2, "nodepanel: Unbekannte Option 'platform'.\nWeitere Informationen mit 'nodepanel --help'.\n"};
+        QTest::newRow("a second launch") << CommandRow{"LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen", {}, 0, ""};
+        // clang-format on
+    }
+
+    void answersItsCommandLine() {
+        QFETCH(CommandRow, row);
+        const auto& [environment, arguments, status, output] = row;
+        Panel first;
+        first.open(0);
+        SessionInstance instance;
+        QCOMPARE(instance.claim(), std::nullopt);
+        instance.setWindow(first.window.get());
+        first.window->showMinimized();
+        QProcess panel;
+        panel.start("env", QStringList{"-u", "DISPLAY", "-u", "LANGUAGE"} + environment.split(' ') +
+                               QStringList{NODEPANEL_EXECUTABLE} + arguments);
+        QTRY_COMPARE_WITH_TIMEOUT(panel.state(), QProcess::NotRunning, 10000);
+        QCOMPARE(QString::number(panel.exitCode()) +
+                     (status ? panel.readAllStandardError() : panel.readAllStandardOutput()),
+                 QString::number(status) + output.arg(NODEPANEL_EXECUTABLE));
+        QCOMPARE(first.window->isMinimized(), !arguments.isEmpty());
     }
 
     // Installed as root, the bundle passes the check the runner makes before it asks for rights.

@@ -98,6 +98,7 @@ private slots:
         QTest::newRow("through an open folder") << QStringList{r + "/bash l 0777 0 0 ../../o/bash", "/b/o d 0777"} << "/b/o is";
         QTest::newRow("another's link, sticky") << QStringList{r + "/bash l 0 0 0 /t/b", "/t d 1777", "/t/b l 0 1 0 /bin/bash"} << "/t/b belongs to uid 1,";
         QTest::newRow("own link, sticky") << QStringList{r + "/bash l 0 0 0 /t/b", "/t d 1777", "/t/b l 0 0 0 /bin/bash"} << QString();
+        QTest::newRow("the helper, another's") << QStringList{"/b/Contents/libexec d 0755", "/b/Contents/libexec/nodepanel-manager f 0755 1"} << "/b/Contents/libexec/nodepanel-manager belongs to uid 1,";
         QTest::newRow("a loop of links") << QStringList{r + "/bash l 0777 0 0 bash"} << r + "/bash goes through too many";
         QTest::newRow("an ACL lets a user write") << QStringList{m + " f 0755 0 0 - u5"} << m + " is writable by uid 5 through its access";
         QTest::newRow("an ACL lets the trusted owner write") << QStringList{m + " f 0755 0 0 - u1000"} << QString();

@@ -183,6 +183,19 @@ private slots:
                 child.exitCode() == 0);
         QVERIFY(child.readAllStandardOutput().endsWith("\norg.nodepanel.NodePanel icon\nNode Panel\n"));
     }
+
+    // In German the window, its questions and Qt's own standard buttons speak German. Last: the German
+    // stays installed.
+    void speaksGerman() {
+        installTranslations(QLocale(QLocale::German, QLocale::Austria));
+        launch(0);
+        panel->window->close();
+        const QMessageBox standard(QMessageBox::Question, {}, {}, QMessageBox::Cancel);
+        QCOMPARE(QStringList({panel->asked(), panel->text("statusLabel"),
+                              panel->widget<QPushButton>("ppButton")->text(), standard.buttons()[0]->text()}),
+                 QStringList({"Bestätigung/Möchten Sie die App beenden?", "Dienststatus wird geprüft..",
+                              "Datenschutz&erklärung", "Abbrechen"}));
+    }
 };
 
 int main(int argc, char* argv[]) {

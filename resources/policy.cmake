@@ -1,0 +1,51 @@
+# Writes the polkit policy of the panel's action (cmake -P): the template, with the action's words in
+# English and in each language that a .ts file translates them to. The words are the "polkit" texts of the
+# translations, each with the name of its element in the policy as its comment.
+#   cmake -DTEMPLATE=<policy.in> -DOUTPUT=<policy> -DTS_DIR=<folder of .ts files> [-D<template variable>=...]
+#         -P policy.cmake
+cmake_minimum_required(VERSION 3.25)
+
+file(GLOB TS_FILES "${TS_DIR}/*.ts")
+
+set(entry "<source>([^<]*)</source>[ \t\r\n]*<comment>([^<]*)</comment>[ \t\r\n]*<translation( [^>]*)?>([^<]*)</translation>")
+set(tags "")
+foreach(ts IN LISTS TS_FILES)
+    file(READ "${ts}" text)
+    string(REGEX MATCH "<TS [^>]*language=\"([^\"]+)\"" found "${text}")
+    set(language "${CMAKE_MATCH_1}")
+    string(FIND "${text}" "<name>polkit</name>" start)
+    if(start LESS 0)
+        continue()
+    endif()
+    string(SUBSTRING "${text}" ${start} -1 rest)
+    string(FIND "${rest}" "</context>" end)
+    string(SUBSTRING "${rest}" 0 ${end} rest)
+    while(rest MATCHES "${entry}")
+        set(source "${CMAKE_MATCH_1}")
+        set(tag "${CMAKE_MATCH_2}")
+        set(unfinished "${CMAKE_MATCH_3}")
+        set(translation "${CMAKE_MATCH_4}")
+        string(LENGTH "${CMAKE_MATCH_0}" length)
+        string(FIND "${rest}" "${CMAKE_MATCH_0}" at)
+        math(EXPR at "${at} + ${length}")
+        string(SUBSTRING "${rest}" ${at} -1 rest)
+        # The .ts file holds the texts XML-escaped already, as the policy needs them.
+        if(NOT tag IN_LIST tags)
+            list(APPEND tags "${tag}")
+            set(english_${tag} "    <${tag}>${source}</${tag}>\n")
+        endif()
+        if(unfinished STREQUAL "" AND NOT translation STREQUAL "")
+            string(APPEND translated_${tag} "    <${tag} xml:lang=\"${language}\">${translation}</${tag}>\n")
+        endif()
+    endwhile()
+endforeach()
+if(NOT "message" IN_LIST tags)
+    message(FATAL_ERROR "No polkit message in ${TS_DIR}")
+endif()
+
+set(NODEPANEL_POLICY_TEXTS "")
+foreach(tag IN LISTS tags)
+    string(APPEND NODEPANEL_POLICY_TEXTS "${english_${tag}}${translated_${tag}}")
+endforeach()
+string(REGEX REPLACE "\n$" "" NODEPANEL_POLICY_TEXTS "${NODEPANEL_POLICY_TEXTS}")
+configure_file("${TEMPLATE}" "${OUTPUT}" @ONLY)

@@ -1,0 +1,268 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="de">
+<context>
+    <name>CommandLine</name>
+    <message>
+        <source>Shows whether the network node on this computer runs, and starts or stops it.</source>
+        <translation>Zeigt, ob der Netzwerkknoten auf diesem Computer läuft, und startet oder stoppt ihn.</translation>
+    </message>
+    <message>
+        <source>Displays this help.</source>
+        <translation>Zeigt diese Hilfe an.</translation>
+    </message>
+    <message>
+        <source>Unexpected argument &apos;%1&apos;.</source>
+        <translation>Unerwartetes Argument &apos;%1&apos;.</translation>
+    </message>
+    <message>
+        <source>Try &apos;%1 --help&apos; for more information.</source>
+        <translation>Weitere Informationen mit &apos;%1 --help&apos;.</translation>
+    </message>
+</context>
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>Node Panel</source>
+        <translation>Node Panel</translation>
+    </message>
+    <message>
+        <source>Node control</source>
+        <translation>Knotensteuerung</translation>
+    </message>
+    <message>
+        <source>Node running</source>
+        <translation>Knoten läuft</translation>
+    </message>
+    <message>
+        <source>&lt;span style=&quot;color:#2e9d4f&quot;&gt;●&lt;/span&gt; The node is running</source>
+        <translation>&lt;span style=&quot;color:#2e9d4f&quot;&gt;●&lt;/span&gt; Der Knoten läuft</translation>
+    </message>
+    <message>
+        <source>The node is running</source>
+        <translation>Der Knoten läuft</translation>
+    </message>
+    <message>
+        <source>Uptime</source>
+        <translation>Laufzeit</translation>
+    </message>
+    <message>
+        <source>St&amp;op</source>
+        <translation>St&amp;oppen</translation>
+    </message>
+    <message>
+        <source>Stop the node</source>
+        <translation>Den Knoten stoppen</translation>
+    </message>
+    <message>
+        <source>Node stopped</source>
+        <translation>Knoten gestoppt</translation>
+    </message>
+    <message>
+        <source>&lt;span style=&quot;color:#8a8a8a&quot;&gt;○&lt;/span&gt; The node is stopped</source>
+        <translation>&lt;span style=&quot;color:#8a8a8a&quot;&gt;○&lt;/span&gt; Der Knoten ist gestoppt</translation>
+    </message>
+    <message>
+        <source>The node is stopped</source>
+        <translation>Der Knoten ist gestoppt</translation>
+    </message>
+    <message>
+        <source>Start the node to run it on this computer.</source>
+        <translation>Starten Sie den Knoten, um ihn auf diesem Computer auszuführen.</translation>
+    </message>
+    <message>
+        <source>&amp;Start</source>
+        <translation>&amp;Starten</translation>
+    </message>
+    <message>
+        <source>Start the node</source>
+        <translation>Den Knoten starten</translation>
+    </message>
+    <message>
+        <source>Working</source>
+        <translation>In Arbeit</translation>
+    </message>
+    <message>
+        <source>Busy</source>
+        <translation>Beschäftigt</translation>
+    </message>
+    <message>
+        <source>Checking Service Status..</source>
+        <translation>Dienststatus wird geprüft..</translation>
+    </message>
+    <message>
+        <source>Progress</source>
+        <translation>Fortschritt</translation>
+    </message>
+    <message>
+        <source>I &amp;agree to the</source>
+        <translation>Ich &amp;akzeptiere die</translation>
+    </message>
+    <message>
+        <source>I agree to the Terms of Service and Privacy Policy</source>
+        <translation>Ich akzeptiere die Nutzungsbedingungen und die Datenschutzerklärung</translation>
+    </message>
+    <message>
+        <source>&amp;Terms of Service</source>
+        <translation>&amp;Nutzungsbedingungen</translation>
+    </message>
+    <message>
+        <source>Terms of Service</source>
+        <translation>Nutzungsbedingungen</translation>
+    </message>
+    <message>
+        <source>Opens the Terms of Service in the web browser</source>
+        <translation>Öffnet die Nutzungsbedingungen im Webbrowser</translation>
+    </message>
+    <message>
+        <source>and</source>
+        <translation>und die</translation>
+    </message>
+    <message>
+        <source>&amp;Privacy Policy</source>
+        <translation>Datenschutz&amp;erklärung</translation>
+    </message>
+    <message>
+        <source>Privacy Policy</source>
+        <translation>Datenschutzerklärung</translation>
+    </message>
+    <message>
+        <source>Opens the Privacy Policy in the web browser</source>
+        <translation>Öffnet die Datenschutzerklärung im Webbrowser</translation>
+    </message>
+    <message>
+        <source>&amp;My Account</source>
+        <translation>&amp;Mein Konto</translation>
+    </message>
+    <message>
+        <source>My Account</source>
+        <translation>Mein Konto</translation>
+    </message>
+    <message>
+        <source>Opens your account page in the web browser</source>
+        <translation>Öffnet Ihre Kontoseite im Webbrowser</translation>
+    </message>
+    <message>
+        <source>Version</source>
+        <translation>Version</translation>
+    </message>
+    <message>
+        <source>&amp;File</source>
+        <translation>&amp;Datei</translation>
+    </message>
+    <message>
+        <source>&amp;Close Window</source>
+        <translation>Fenster &amp;schließen</translation>
+    </message>
+    <message>
+        <source>Ctrl+W</source>
+        <translation>Ctrl+W</translation>
+    </message>
+    <message>
+        <source>&amp;Quit</source>
+        <translation>&amp;Beenden</translation>
+    </message>
+    <message>
+        <source>Ctrl+Q</source>
+        <translation>Ctrl+Q</translation>
+    </message>
+</context>
+<context>
+    <name>SessionInstance</name>
+    <message>
+        <source>Node Panel is already running, but it does not answer.</source>
+        <translation>Node Panel läuft bereits, antwortet aber nicht.</translation>
+    </message>
+</context>
+<context>
+    <name>ViewController</name>
+    <message>
+        <source>Checking Service Status..</source>
+        <translation>Dienststatus wird geprüft..</translation>
+    </message>
+    <message>
+        <source>Starting Service..</source>
+        <translation>Dienst wird gestartet..</translation>
+    </message>
+    <message>
+        <source>Confirmation</source>
+        <translation>Bestätigung</translation>
+    </message>
+    <message>
+        <source>Do you agree to the Terms of Service and Privacy Policy?</source>
+        <translation>Akzeptieren Sie die Nutzungsbedingungen und die Datenschutzerklärung?</translation>
+    </message>
+    <message>
+        <source>YES</source>
+        <translation>JA</translation>
+    </message>
+    <message>
+        <source>NO</source>
+        <translation>NEIN</translation>
+    </message>
+    <message>
+        <source>Stopping Service..</source>
+        <translation>Dienst wird gestoppt..</translation>
+    </message>
+    <message>
+        <source>The node stopped</source>
+        <translation>Der Knoten wurde gestoppt</translation>
+    </message>
+    <message>
+        <source>The node on this computer is no longer running.</source>
+        <translation>Der Knoten auf diesem Computer läuft nicht mehr.</translation>
+    </message>
+    <message>
+        <source>No reason was given.</source>
+        <translation>Es wurde kein Grund genannt.</translation>
+    </message>
+    <message>
+        <source>The node could not be started.</source>
+        <translation>Der Knoten konnte nicht gestartet werden.</translation>
+    </message>
+    <message>
+        <source>The node could not be stopped.</source>
+        <translation>Der Knoten konnte nicht gestoppt werden.</translation>
+    </message>
+</context>
+<context>
+    <name>WindowController</name>
+    <message>
+        <source>Confirmation</source>
+        <translation>Bestätigung</translation>
+    </message>
+    <message>
+        <source>Do you want to exit the app?</source>
+        <translation>Möchten Sie die App beenden?</translation>
+    </message>
+    <message>
+        <source>NO</source>
+        <translation>NEIN</translation>
+    </message>
+    <message>
+        <source>YES</source>
+        <translation>JA</translation>
+    </message>
+    <message>
+        <source>Do you want to exit?</source>
+        <translation>Möchten Sie beenden?</translation>
+    </message>
+    <message>
+        <source>The service is running, stop it now?</source>
+        <translation>Der Dienst läuft. Jetzt stoppen?</translation>
+    </message>
+</context>
+<context>
+    <name>polkit</name>
+    <message>
+        <source>Start or stop the network node</source>
+        <comment>description</comment>
+        <translation>Den Netzwerkknoten starten oder stoppen</translation>
+    </message>
+    <message>
+        <source>Authentication is required to start or stop the network node</source>
+        <comment>message</comment>
+        <translation>Zum Starten oder Stoppen des Netzwerkknotens ist eine Authentifizierung erforderlich</translation>
+    </message>
+</context>
+</TS>
