@@ -1,120 +1,65 @@
 #pragma once
 
 // The event-loop lag probe that bench_panel and bench_barewindow share, so both are measured by the same
-// code: a short precise timer on the main thread notes by how much each turn came later than asked. A
-// turn that comes late means the main thread was busy (or blocked) for that long, and the window could not
-// repaint or answer input meanwhile.
+// code: a 5 ms precise timer on the main thread notes by how much each turn came later than asked. A late
+// turn means the main thread was busy (or blocked) that long: the window could neither repaint nor answer
+// input meanwhile. It tells the driver on standard output, one line each, in milliseconds:
 //
-// The driver asks for the figures with a line "report" on standard input and reads one line back:
+//   bench load_ms=<building the window>     once, at start()
+//   bench max_ms=<largest lateness so far>  each time the largest grows
+//   bench late=<at>:<late>                  each turn more than 10 ms late, the first 64
 //
-//   bench-lag max_us=<largest lateness> max_at_ns=<when, monotonic clock> load_us=<before the loop>
-//             ticks=<turns seen> over20=<turns more than 20 ms late> late=<at_ns:us,...>
-//
-// load_us is the time from markLoad() (just before the window is built) to the first turn of the event
-// loop: the window's construction, which the largest lateness does not include.
+// load_ms runs from markLoad(), just before the window is built, to start(), the first turn of the event
+// loop: the window's construction, which no lateness includes. at counts from markLoad() too. A line is
+// one short write to a pipe, and only when something changed, so the probe's own cost stays out of sight.
 
-#include <QByteArray>
-#include <QObject>
-#include <QSocketNotifier>
 #include <QTimer>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <optional>
-#include <utility>
-#include <vector>
 
 #include <unistd.h>
 
+using namespace std::chrono_literals;
+
+namespace bench {
+
+// Milliseconds on the monotonic clock, which every process shares.
+inline double nowMs() {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// One write, so that the line never mixes with the program's own output.
+inline void note(const char* key, const QString& value) {
+    const QByteArray line = QString("bench %1=%2\n").arg(key, value).toUtf8();
+    [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, line.data(), size_t(line.size()));
+}
+
+} // namespace bench
+
 class LagProbe : public QObject {
 public:
-    using Clock = std::chrono::steady_clock;
+    void markLoad() { loadStart_ = bench::nowMs(); }
 
-    explicit LagProbe(std::chrono::milliseconds interval = std::chrono::milliseconds(5),
-                      QObject* parent = nullptr)
-        : QObject(parent)
-        , interval_(interval) {
-        timer_.setTimerType(Qt::PreciseTimer);
-        timer_.setInterval(int(interval.count()));
-        QObject::connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
-    }
-
-    // Just before the window is built.
-    void markLoad() { loadStart_ = Clock::now(); }
-
-    // On the first turn of the event loop: from here on every turn counts.
     void start() {
-        const auto now = Clock::now();
-        if (loadStart_)
-            load_ = std::chrono::duration_cast<std::chrono::microseconds>(now - *loadStart_);
-        last_ = now;
-        timer_.start();
-        // Standard input is the driver's pipe; a line on it asks for the report.
-        stdin_ = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
-        QObject::connect(stdin_, &QSocketNotifier::activated, this, [this] { readCommand(); });
+        last_ = bench::nowMs();
+        bench::note("load_ms", QString::number(last_ - loadStart_));
+        timer_.setTimerType(Qt::PreciseTimer);
+        connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
+        timer_.start(5ms);
     }
 
 private:
     void tick() {
-        const auto now = Clock::now();
-        const auto late = std::chrono::duration_cast<std::chrono::microseconds>(now - last_ - interval_);
+        const double now = bench::nowMs(), late = now - last_ - 5;
         last_ = now;
-        ++ticks_;
-        if (late > max_) {
-            max_ = late;
-            maxAt_ = now;
-        }
-        if (late > std::chrono::milliseconds(20))
-            ++over20_;
-        // Enough to see where the time went, bounded so that a long run cannot grow it.
-        if (late > std::chrono::milliseconds(10) && lateTurns_.size() < 64)
-            lateTurns_.emplace_back(now, late);
+        if (late > max_)
+            bench::note("max_ms", QString::number(max_ = late));
+        if (late > 10 && lateTurns_++ < 64)
+            bench::note("late", QString("%1:%2").arg(now - loadStart_, 0, 'f', 0).arg(late, 0, 'f', 1));
     }
 
-    void readCommand() {
-        char buffer[256];
-        const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (got <= 0) {
-            // The driver went away: nobody will ask again.
-            stdin_->setEnabled(false);
-            return;
-        }
-        if (QByteArray(buffer, int(got)).contains("report"))
-            report();
-    }
-
-    void report() const {
-        QByteArray line = "bench-lag max_us=" + QByteArray::number(qint64(max_.count())) +
-                          " max_at_ns=" + QByteArray::number(nanoseconds(maxAt_)) +
-                          " load_us=" + QByteArray::number(qint64(load_.count())) +
-                          " ticks=" + QByteArray::number(ticks_) + " over20=" + QByteArray::number(over20_) +
-                          " late=";
-        for (std::size_t i = 0; i < lateTurns_.size(); ++i) {
-            if (i > 0)
-                line += ',';
-            line += QByteArray::number(nanoseconds(lateTurns_[i].first)) + ':' +
-                    QByteArray::number(qint64(lateTurns_[i].second.count()));
-        }
-        line += '\n';
-        // One write, so the line never mixes with the program's own output.
-        [[maybe_unused]] const ssize_t written =
-            ::write(STDOUT_FILENO, line.constData(), size_t(line.size()));
-    }
-
-    static qint64 nanoseconds(Clock::time_point at) {
-        return qint64(std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count());
-    }
-
-    std::chrono::microseconds interval_;
     QTimer timer_;
-    QSocketNotifier* stdin_ = nullptr;
-    std::optional<Clock::time_point> loadStart_;
-    std::chrono::microseconds load_{0};
-    Clock::time_point last_;
-    std::chrono::microseconds max_{0};
-    Clock::time_point maxAt_;
-    qint64 ticks_ = 0;
-    qint64 over20_ = 0;
-    std::vector<std::pair<Clock::time_point, std::chrono::microseconds>> lateTurns_;
+    double loadStart_ = 0, last_ = 0, max_ = 0;
+    int lateTurns_ = 0;
 };

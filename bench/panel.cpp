@@ -1,119 +1,99 @@
-// The real panel, built from the same core library as nodepanel and run the same way, but pointed at the
-// benchmark's local servers. Everything it talks to is set here from this program's options; the panel
-// itself still reads no option of its own.
+// The real panel, built from the same core library as nodepanel and run the same way by runPanel(), but
+// pointed at the benchmark's stand-in servers; the panel itself still reads no option of its own.
 //
-// Usage: bench_panel --status-url URL --account-url URL [--startup-pause-ms 200] [--prompt-ms 20000]
-//                    [--start-after-ms N] [--lag-probe]
+// Usage: bench_panel --status-url URL [--account-url URL] [--prompt-ms N] [--press start|stop-twice]
+//                    [--lag-probe]
 //
-// Start runs a stand-in for the administrator prompt and manager.sh: it waits --prompt-ms, tells the
-// stand-in node to answer "running" from now on (GET /bench/up on the status address, as manager.sh up
-// returns once the node answers) and reports success. The settings (agree) come from XDG_CONFIG_HOME,
-// which the driver prepares.
+// Node commands run a stand-in for the administrator prompt and manager.sh: it waits --prompt-ms, says
+// "bench script=up" or "bench script=down" on standard output, upon which the driver's stand-in node
+// answers "running" or "stopped" (as manager.sh returns once the node answers or is gone), and succeeds.
+// --press start presses Start once the stopped view shows it, a second or more after launch; --press
+// stop-twice presses Stop on the running view, then closes the window and answers "YES" to its question: a
+// second stop while the first runs. Standard output gets, besides the lag probe's lines, "bench start_ms="
+// (Start pressed), "bench script_ms=" (the stand-in's time) and "bench running_ms=" (the running view shown),
+// on the monotonic clock.
 
 #include "lagprobe.h"
 
 #include "app/application.h"
 #include "app/windowcontroller.h"
-#include "control/viewcontroller.h"
 #include "platform/output.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QMessageBox>
 #include <QPushButton>
-#include <QTcpSocket>
-#include <QTimer>
 
-#include <chrono>
-#include <functional>
-#include <memory>
 #include <thread>
 
 namespace {
 
-using std::chrono::milliseconds;
-
-// A blocking exchange: it runs on the start job's worker, which has no event loop.
-void tellNode(const QUrl& node, const QByteArray& path) {
-    QTcpSocket socket;
-    socket.connectToHost(node.host(), quint16(node.port(80)));
-    if (!socket.waitForConnected(2000))
-        return;
-    socket.write("GET " + path + " HTTP/1.1\r\nHost: " + node.authority().toUtf8() +
-                 "\r\nConnection: close\r\n\r\n");
-    socket.waitForBytesWritten(2000);
-    // Until the node has answered and closed.
-    while (socket.waitForReadyRead(2000))
-        socket.readAll();
+// Runs act once the widget shows, looking after ms and then every 100 ms, as a user would.
+void whenShown(QWidget* widget, int ms, const std::function<void()>& act) {
+    QTimer::singleShot(ms, widget, [=] { widget->isVisible() ? act() : whenShown(widget, 100, act); });
 }
 
-// Presses Start as a user would: once the stopped view shows it.
-void pressStartWhenShown(ViewController* screen) {
-    auto* startButton = screen->findChild<QPushButton*>(QStringLiteral("startButton"));
-    if (startButton && startButton->isVisible()) {
-        const auto now = std::chrono::steady_clock::now().time_since_epoch();
-        writeStdoutLine("bench-start at_ns=" +
-                        QByteArray::number(qint64(std::chrono::nanoseconds(now).count())));
-        startButton->click();
-        return;
+// Notes every time the running view appears.
+struct RunningViewWatch : QObject {
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Show)
+            bench::note("running_ms", QString::number(bench::nowMs(), 'f', 3));
+        return false;
     }
-    QTimer::singleShot(100, screen, [screen] { pressStartWhenShown(screen); });
-}
+};
 
 } // namespace
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-
     QCommandLineParser options;
-    const QCommandLineOption statusUrl(QStringLiteral("status-url"), QStringLiteral("The node's status URL."),
-                                       QStringLiteral("url"));
-    const QCommandLineOption accountUrl(QStringLiteral("account-url"),
-                                        QStringLiteral("The account server's base URL."),
-                                        QStringLiteral("url"));
-    const QCommandLineOption startupPause(QStringLiteral("startup-pause-ms"),
-                                          QStringLiteral("The pause before the first check."),
-                                          QStringLiteral("ms"), QStringLiteral("200"));
-    const QCommandLineOption prompt(QStringLiteral("prompt-ms"),
-                                    QStringLiteral("How long Start waits at the stand-in prompt."),
-                                    QStringLiteral("ms"), QStringLiteral("20000"));
-    const QCommandLineOption startAfter(QStringLiteral("start-after-ms"),
-                                        QStringLiteral("Press Start this long after launch."),
-                                        QStringLiteral("ms"));
-    const QCommandLineOption lagProbe(QStringLiteral("lag-probe"), QStringLiteral("Run the lag probe."));
-    options.addOptions({statusUrl, accountUrl, startupPause, prompt, startAfter, lagProbe});
+    options.addOptions({{"status-url", "The node's status URL.", "url"},
+                        {"account-url", "The account server's base URL.", "url"},
+                        {"prompt-ms", "How long node commands take.", "ms", "0"},
+                        {"press", "What to press: start or stop-twice.", "what"},
+                        {"lag-probe", "Run the lag probe."}});
     options.process(app);
-    if (!options.isSet(statusUrl) || !options.isSet(accountUrl))
-        qFatal("bench_panel needs --status-url and --account-url");
 
     HostConfig config = productionConfig();
-    config.statusUrl = QUrl(options.value(statusUrl));
-    config.accountBaseUrl = QUrl(options.value(accountUrl));
-    // Never opened here; on loopback all the same, so nothing can leave the machine.
-    config.websiteBaseUrl = config.accountBaseUrl;
-    config.startupPause = milliseconds(options.value(startupPause).toInt());
+    config.statusUrl = QUrl(options.value("status-url"));
+    // The web site is never opened here; on loopback all the same, so nothing can leave the machine.
+    config.accountBaseUrl = config.websiteBaseUrl = QUrl(options.value("account-url"));
     config.elevate = false;
-    const milliseconds promptTime(options.value(prompt).toInt());
-    const QUrl node = config.statusUrl;
-    config.scriptRunner = [promptTime, node](const QString& command) -> std::optional<ScriptFailure> {
-        std::this_thread::sleep_for(promptTime);
-        tellNode(node, command.endsWith(QLatin1String(" up")) ? "/bench/up" : "/bench/down");
-        return std::nullopt;
+    config.scriptRunner = [wait = options.value("prompt-ms").toInt()](const QString& command) {
+        const double started = bench::nowMs();
+        std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+        bench::note("script_ms", QString::number(bench::nowMs() - started));
+        bench::note("script", command.split(' ').last());
+        return std::optional<ScriptFailure>();
     };
+    // As a user leaves them who agreed to the terms and started the node: Start asks no question, and a
+    // failed check keeps the clock and the checks going. The driver's XDG_CONFIG_HOME keeps them apart.
+    const auto settings = config.openSettings();
+    settings->setValue("agree", true), settings->setValue("last_action", "up");
 
-    std::unique_ptr<LagProbe> probe;
-    if (options.isSet(lagProbe)) {
-        probe = std::make_unique<LagProbe>();
-        probe->markLoad();
-    }
-    const int pressAfter = options.isSet(startAfter) ? options.value(startAfter).toInt() : -1;
-
-    const int status = runPanel(config, [&](WindowController& window) {
-        if (probe)
-            probe->start();
-        if (pressAfter >= 0) {
-            ViewController* screen = window.viewController();
-            QTimer::singleShot(pressAfter, screen, [screen] { pressStartWhenShown(screen); });
-        }
-    });
-    exitProcessNow(status);
+    LagProbe probe;
+    RunningViewWatch watch;
+    probe.markLoad();
+    exitProcessNow(runPanel(config, [&](WindowController& window) {
+        if (options.isSet("lag-probe"))
+            probe.start();
+        window.findChild<QWidget*>("onView")->installEventFilter(&watch);
+        auto* start = window.findChild<QPushButton*>("startButton");
+        auto* stop = window.findChild<QPushButton*>("stopButton");
+        if (options.value("press") == "start")
+            whenShown(start, 1000, [start] {
+                bench::note("start_ms", QString::number(bench::nowMs(), 'f', 3));
+                start->click();
+            });
+        if (options.value("press") == "stop-twice")
+            whenShown(stop, 1000, [&window, stop] {
+                stop->click();
+                // The node still counts as running, so closing the window asks whether to stop it.
+                window.close();
+                QTimer::singleShot(500, &window, [&window] {
+                    for (QAbstractButton* button : window.findChild<QMessageBox*>()->buttons())
+                        button->text() == "YES" ? button->click() : void();
+                });
+            });
+    }));
 }
