@@ -2,6 +2,7 @@
 
 #include "app/appdelegate.h"
 #include "app/windowcontroller.h"
+#include "platform/output.h"
 #include "platform/terminationsignals.h"
 
 #include "host/utils.h"
@@ -102,7 +103,7 @@ QString bundleOfExecutableFolder(const QString& folder) {
     return QDir::cleanPath(folder + QStringLiteral("/../.."));
 }
 
-int runPanel(const HostConfig& config, const std::function<void(WindowController& window)>& launched) {
+void prepareApplication() {
     // Only the quit gate ends the panel; closing the window asks instead.
     QApplication::setQuitOnLastWindowClosed(false);
     // The icon lives in the static core library, which the linker keeps only when asked to.
@@ -112,7 +113,10 @@ int runPanel(const HostConfig& config, const std::function<void(WindowController
     QGuiApplication::setDesktopFileName(QStringLiteral(NODEPANEL_APP_ID));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Node Panel"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/nodepanel.svg")));
+}
 
+void runPanel(const HostConfig& config, const std::function<void(WindowController& window)>& launched) {
+    prepareApplication();
     AppDelegate delegate;
     onTerminationSignals(&delegate, [] { QCoreApplication::exit(0); });
     WindowController window(std::make_shared<const HostConfig>(config));
@@ -125,5 +129,5 @@ int runPanel(const HostConfig& config, const std::function<void(WindowController
                 launched(window);
         },
         Qt::QueuedConnection);
-    return QApplication::exec();
+    exitProcessNow(QApplication::exec());
 }

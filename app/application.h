@@ -26,6 +26,13 @@ HostConfig productionConfig();
 // The bundle around an executable folder: <bundle>/Contents/bin.
 QString bundleOfExecutableFolder(const QString& folder);
 
-// Builds the panel (the delegate, the main window with its screen), runs the event loop and returns its
-// exit status once the quit gate, or a termination signal, ends it. launched runs once the window shows.
-int runPanel(const HostConfig& config, const std::function<void(WindowController& window)>& launched = {});
+// What desktops know the application by (its id, display name and icon), and that only the quit gate ends
+// it, not the closing of its last window.
+void prepareApplication();
+
+// Builds the panel (the delegate, the main window with its screen) and runs the event loop until the quit
+// gate, or a termination signal, ends it; then ends the process with the loop's status at once. Nothing
+// waits for a start or stop job: one may sit at the administrator prompt. launched runs once the window
+// shows.
+[[noreturn]] void runPanel(const HostConfig& config,
+                           const std::function<void(WindowController& window)>& launched = {});

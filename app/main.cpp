@@ -24,7 +24,5 @@ int main(int argc, char* argv[]) {
     SessionInstance instance;
     if (const std::optional<int> status = instance.claim())
         exitProcessNow(*status);
-    // Start and stop jobs are not waited for: one may sit at the administrator prompt.
-    exitProcessNow(
-        runPanel(productionConfig(), [&instance](WindowController& window) { instance.setWindow(&window); }));
+    runPanel(productionConfig(), [&instance](WindowController& window) { instance.setWindow(&window); });
 }

@@ -74,7 +74,7 @@ int main(int argc, char* argv[]) {
     LagProbe probe;
     RunningViewWatch watch;
     probe.markLoad();
-    exitProcessNow(runPanel(config, [&](WindowController& window) {
+    runPanel(config, [&](WindowController& window) {
         if (options.isSet("lag-probe"))
             probe.start();
         window.findChild<QWidget*>("onView")->installEventFilter(&watch);
@@ -95,5 +95,5 @@ int main(int argc, char* argv[]) {
                         button->text() == "YES" ? button->click() : void();
                 });
             });
-    }));
+    });
 }

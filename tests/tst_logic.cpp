@@ -114,23 +114,20 @@ private slots:
     void checksTheNodeFiles() {
         QFETCH(QStringList, changes);
         QFETCH(QString, refusal);
+        const QString r = "/b/Contents/Resources", m = r + "/manager.sh";
         QMap<QString, FileFacts> tree;
         for (const QString& entry :
-             QStringList{"/ d 0755", "/b d 0755", "/b/Contents d 0755", "/b/Contents/Resources d 0755",
-                         "/b/Contents/Resources/manager.sh f 0755", "/bin d 0755", "/bin/bash f 0755",
-                         "/b/Contents/Resources/bash l 0777 0 0 /bin/bash"} +
+             QStringList{"/ d 0755", "/b d 0755", "/b/Contents d 0755", r + " d 0755", m + " f 0755",
+                         "/bin d 0755", "/bin/bash f 0755", r + "/bash l 0777 0 0 /bin/bash"} +
                  changes) {
             const QStringList part = entry.split(' ');
-            const QList<uint> acl{part.value(6).mid(1).toUInt()};
-            tree[part[0]] = {FileFacts::Type(QString("-dflo").indexOf(part[1])),
-                             part.value(3).toUInt(),
-                             part.value(4).toUInt(),
-                             part.value(2).toUInt(nullptr, 8),
-                             part.value(5),
-                             ENOENT,
-                             part.value(6).startsWith('u') ? acl : QList<uint>(),
-                             part.value(6).startsWith('g') ? acl : QList<uint>(),
-                             {}};
+            FileFacts& facts = tree[part[0]];
+            // clang-format off
+            facts = {FileFacts::Type(QString("-dflo").indexOf(part[1])), part.value(3).toUInt(), part.value(4).toUInt(),
+                     part.value(2).toUInt(nullptr, 8), part.value(5), ENOENT, {}, {}, {}};
+            // clang-format on
+            (part.value(6).startsWith('u') ? facts.aclUsers : facts.aclGroups) +=
+                part.value(6).mid(1).toUInt();
         }
         const auto lookUp = [&tree](const QString& path) {
             FileFacts facts = tree.value(path, {FileFacts::Type::Missing, 0, 0, 0, {}, ENOENT, {}, {}, {}});

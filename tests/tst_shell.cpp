@@ -1,39 +1,12 @@
 // The application shell on the real offscreen window: the confirmation sheet, the quit gate, and the
 // window's close and quit questions.
-#include "app/appdelegate.h"
 #include "app/application.h"
 #include "host/utils.h"
-#include "platform/output.h"
 
 #include "testsupport.h"
 
-namespace {
-
-const QString stopQuestion = "Do you want to exit?/The service is running, stop it now?";
-const QString exitQuestion = "Confirmation/Do you want to exit the app?";
-
-// The panel as main() runs it, with a start that never comes back from its administrator prompt; once the
-// start has begun it prints its application id and asks to quit.
-int quitDuringStart(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    QSettings("nodepanel", "nodepanel").setValue("agree", true);
-    HostConfig config;
-    auto entered = std::make_shared<QSemaphore>();
-    config.scriptRunner = [entered](const QString&) {
-        entered->release();
-        QSemaphore().acquire();
-        return std::optional<ScriptFailure>();
-    };
-    exitProcessNow(runPanel(config, [entered](WindowController& window) {
-        window.findChild<QPushButton*>("startButton")->click();
-        entered->acquire();
-        // Desktops match the window to its menu entry by this id, and show the entry's icon for it.
-        writeStdoutLine(QGuiApplication::desktopFileName().toUtf8() +
-                        (window.windowIcon().isNull() ? "" : " icon"));
-        writeStdoutLine(QGuiApplication::applicationDisplayName().toUtf8());
-        requestTermination();
-    }));
-}
+const QString stopQuestion = "asked Do you want to exit?/The service is running, stop it now?";
+const QString exitQuestion = "asked Confirmation/Do you want to exit the app?";
 
 // The desktop's order of dialog buttons, which the platform theme gives through the style.
 int buttonLayout = QDialogButtonBox::WinLayout;
@@ -43,35 +16,30 @@ struct ButtonLayout : QProxyStyle {
     }
 };
 
-} // namespace
-
-// Close (else quit), the node's state, the question asked (empty: none), the answer, and whether the node
-// is stopped and the loop ended then.
-using RequestRow = std::tuple<bool, int, QString, QString, bool, bool>;
-
 class TestShell : public QObject {
     Q_OBJECT
 
 private:
     std::unique_ptr<Panel> panel;
-    std::unique_ptr<AppDelegate> delegate;
-    QList<int> loopEnds;
-
-    // The panel as it runs, against a node that reports state; the gate's end of the loop is noted.
-    void launch(int state) {
-        setCurrentServiceState(ServiceState::deviceStateDown);
-        loopEnds.clear();
-        panel = std::make_unique<Panel>();
-        delegate = std::make_unique<AppDelegate>();
-        delegate->endEventLoop = [this](int status) { loopEnds.append(status); };
-        panel->open(state);
-    }
 
 private slots:
+    // What desktops know the panel by: the id of its menu entry, its name, and the icon compiled in.
+    void initTestCase() {
+        prepareApplication();
+        QCOMPARE(QGuiApplication::desktopFileName() + '|' + QGuiApplication::applicationDisplayName(),
+                 "org.nodepanel.NodePanel|Node Panel");
+        QVERIFY(!QApplication::windowIcon().isNull());
+    }
+
+    void init() {
+        panel.reset();
+        panel = std::make_unique<Panel>();
+    }
+
     // The first button, the default, stands rightmost in the GNOME, KDE and plain button layouts; only a
     // button answers, with 1000 + its index. The title is the application's name.
     void asksWithTheButtonsInOrder() {
-        launch(0);
+        panel->play("open 0");
         QApplication::setStyle(new ButtonLayout);
         for (const int layout :
              {QDialogButtonBox::GnomeLayout, QDialogButtonBox::KdeLayout, QDialogButtonBox::WinLayout})
@@ -84,8 +52,7 @@ private slots:
                 Utils::showConfirmation("Title", "Text", panel->window.get(), titles,
                                         [&answers](int code) { answers.append(code); });
                 QMessageBox* box = panel->sheet();
-                QCOMPARE(box->windowTitle() + panel->asked() + QString::number(answers.size()),
-                         QGuiApplication::applicationDisplayName() + "Title/Text0");
+                QCOMPARE(box->windowTitle() + QString::number(answers.size()), "Node Panel0");
                 QCOMPARE(box->icon() + box->windowModality() * 10 + box->buttons().size() * 100,
                          QMessageBox::Information + 210);
                 QCOMPARE(box->defaultButton()->text(), titles.first().toString());
@@ -93,117 +60,64 @@ private slots:
                     QVERIFY(other->x() <= box->defaultButton()->x());
                 QTest::keyClick(box, Qt::Key_Escape);
                 QVERIFY(!box->close() && box->isVisible());
-                panel->answer(press);
+                panel->play("asked Title/Text | answer " + QString(press));
                 QCOMPARE(answers, QList<int>{code});
             }
     }
 
-    // Closing never closes the window: it asks. Quitting is refused while the node runs, after "exit" has
-    // been posted; the stop question comes only after the refusal, the exit question at once.
+    // Closing never closes the window: it asks, with the stop question queued and the exit question at
+    // once. Quitting is refused while the node runs, after "exit" is posted, and asks afterwards; it asks
+    // again each time, and not at all once the node stopped before the question. The answers act on the
+    // state of their moment: YES to exit goes through the gate; YES to stop stops, and quits nothing.
     void decidesEachRequest_data() {
-        QTest::addColumn<RequestRow>("row");
+        QTest::addColumn<QString>("story");
         // clang-format off
-        QTest::newRow("close, running: YES stops") << RequestRow{true, 1, stopQuestion, "YES", true, false};
-        QTest::newRow("close, running: Return is NO") << RequestRow{true, 1, stopQuestion, "Return", false, false};
-        QTest::newRow("close, stopped: YES quits") << RequestRow{true, 0, exitQuestion, "YES", false, true};
-        QTest::newRow("close, closed: YES quits") << RequestRow{true, 2, exitQuestion, "YES", false, true};
-        QTest::newRow("close, stopped: Return is NO") << RequestRow{true, 0, exitQuestion, "Return", false, false};
-        QTest::newRow("quit, running: YES stops") << RequestRow{false, 1, stopQuestion, "YES", true, false};
-        QTest::newRow("quit, stopped") << RequestRow{false, 0, {}, {}, false, true};
-        QTest::newRow("quit, closed") << RequestRow{false, 2, {}, {}, false, true};
+        QTest::newRow("close, running: YES stops") << "open 1 | close | logged window close | asked - | wait | " + stopQuestion + " | answer YES | ran ./manager.sh down | text statusLabel Stopping Service.. | ended 0";
+        QTest::newRow("close, running: Return is NO") << "open 1 | close | wait | answer Return | wait | ran - | ended 0";
+        QTest::newRow("close, stopped: YES quits") << "open 0 | close | " + exitQuestion + " | answer YES | ended 1";
+        QTest::newRow("close, closed: Return is NO") << "open 2 | close | " + exitQuestion + " | answer Return | ended 0";
+        QTest::newRow("quit, running: YES stops") << "open 1 | quit | ended 0 | logged recv notification exit | asked - | wait | " + stopQuestion + " | node 0 | answer YES | ran ./manager.sh down | ended 0";
+        QTest::newRow("quit, stopped") << "open 0 | quit | ended 1 | logged - | wait | asked -";
+        QTest::newRow("quit, closed") << "open 2 | quit | ended 1";
+        QTest::newRow("quit twice") << "open 1 | quit | quit | logged recv notification exit / recv notification exit | wait | answer NO | " + stopQuestion + " | answer NO | ended 0";
+        QTest::newRow("stopped before the question") << "open 1 | quit | close | report 0 | wait | asked - | ended 0";
+        QTest::newRow("exit while it came up") << "open 0 | close | report 1 | answer YES | ended 0 | wait | " + stopQuestion + " | report 0 | answer YES | ran ./manager.sh down";
         // clang-format on
     }
 
     void decidesEachRequest() {
-        QFETCH(RequestRow, row);
-        const auto& [close, state, question, reply, stops, quits] = row;
-        launch(state);
-        LogCapture log;
-        if (close)
-            QVERIFY(!panel->window->close());
-        else
-            requestTermination();
-        QCOMPARE(loopEnds.size(), int(!close && quits));
-        QCOMPARE(log.lines().join(""), close ? "window close" : quits ? "" : "recv notification exit");
-        QCOMPARE(panel->asked(), question == exitQuestion ? exitQuestion : QString());
-        QTRY_COMPARE(panel->asked(), question);
-        if (question.isEmpty())
-            return;
-        panel->answer(reply);
-        QCOMPARE(loopEnds, quits ? QList<int>{0} : QList<int>{});
-        QTRY_COMPARE(panel->commands(), stops ? QStringList{"./manager.sh down"} : QStringList());
-        QCOMPARE(panel->text("statusLabel") == "Stopping Service..", stops);
+        QFETCH(QString, story);
+        panel->play(story);
         QVERIFY(panel->window->isVisible());
     }
 
-    // Every quit while the node runs asks again, unless the node stopped before the question came; the
-    // answers act on the state of their moment: YES to exit goes through the gate, which finds the node up;
-    // YES to stop stops although the node stopped meanwhile. The menu's Quit and Close Window ask as the
-    // window does, and Qt's own quit() goes through the gate too.
-    void asksAgainAndActsOnTheStateThen() {
-        launch(1);
-        const auto trigger = [this](const char* action) {
-            panel->window->findChild<QAction*>(action)->trigger();
-        };
-        trigger("actionQuit");
-        trigger("actionQuit");
-        QTRY_COMPARE(panel->window->findChildren<QMessageBox*>().size(), 2);
-        panel->answer("NO");
-        panel->answer("NO");
-        trigger("actionQuit");
-        trigger("actionCloseWindow");
-        setCurrentServiceState(ServiceState::deviceStateDown);
-        QTest::qWait(50);
-        QVERIFY(!panel->sheet());
-        trigger("actionCloseWindow");
-        setCurrentServiceState(ServiceState::deviceStateUp);
-        panel->answer("YES");
-        QTRY_COMPARE(panel->asked(), stopQuestion);
-        setCurrentServiceState(ServiceState::deviceStateDown);
-        panel->node.setReply(200, stateReply(0));
-        panel->answer("YES");
-        QTRY_COMPARE(panel->commands(), QStringList{"./manager.sh down"});
-        QVERIFY(loopEnds.isEmpty());
-        trigger("actionQuit");
-        QCOMPARE(loopEnds, QList<int>{0});
-        delegate->endEventLoop = QCoreApplication::exit;
+    // The menu's Close Window and Quit ask as the window does; Qt's own quit() goes through the gate too.
+    void takesEveryQuitToTheGate() {
+        panel->play("open 0");
+        panel->window->findChild<QAction*>("actionCloseWindow")->trigger();
+        panel->play(exitQuestion + " | answer NO");
+        panel->window->findChild<QAction*>("actionQuit")->trigger();
+        panel->play("ended 1");
         QTimer fallback;
         connect(&fallback, &QTimer::timeout, [] { QCoreApplication::exit(7); });
         fallback.start(2000);
         QTimer::singleShot(0, [] { QCoreApplication::quit(); });
-        QCOMPARE(QCoreApplication::exec(), 0);
-        QVERIFY(!panel->sheet());
-    }
-
-    // The panel ends without waiting for a start that sits at the administrator prompt.
-    void quitsWhileAStartWaits() {
-        QProcess child;
-        child.start(QCoreApplication::applicationFilePath(), {"--quit-during-start"});
-        QVERIFY(child.waitForFinished(20000) && child.exitStatus() == QProcess::NormalExit &&
-                child.exitCode() == 0);
-        QVERIFY(child.readAllStandardOutput().endsWith("\norg.nodepanel.NodePanel icon\nNode Panel\n"));
+        QCOMPARE(QCoreApplication::exec(), 7);
+        panel->play("ended 2 | asked -");
     }
 
     // In German the window, its questions and Qt's own standard buttons speak German. Last: the German
     // stays installed.
     void speaksGerman() {
         installTranslations(QLocale(QLocale::German, QLocale::Austria));
-        launch(0);
-        panel->window->close();
+        panel->play(
+            "open 0 | close | asked Bestätigung/Möchten Sie die App beenden? | text statusLabel Dienststatus "
+            "wird geprüft..");
         const QMessageBox standard(QMessageBox::Question, {}, {}, QMessageBox::Cancel);
-        QCOMPARE(QStringList({panel->asked(), panel->text("statusLabel"),
-                              panel->widget<QPushButton>("ppButton")->text(), standard.buttons()[0]->text()}),
-                 QStringList({"Bestätigung/Möchten Sie die App beenden?", "Dienststatus wird geprüft..",
-                              "Datenschutz&erklärung", "Abbrechen"}));
+        QCOMPARE(panel->widget<QPushButton>("ppButton")->text() + standard.buttons()[0]->text(),
+                 "Datenschutz&erklärungAbbrechen");
     }
 };
 
-int main(int argc, char* argv[]) {
-    if (argc > 1 && qstrcmp(argv[1], "--quit-during-start") == 0)
-        return quitDuringStart(argc, argv);
-    QApplication app(argc, argv);
-    TestShell test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_MAIN(TestShell)
 #include "tst_shell.moc"

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/appdelegate.h"
 #include "app/windowcontroller.h"
 #include "control/viewcontroller.h"
 #include "host/servicestate.h"
@@ -147,89 +148,57 @@ private:
     const int saved_ = ::dup(STDOUT_FILENO);
 };
 
-// The real window offscreen, against a local node and account server, with a stand-in for the
-// administrator prompt that notes each command and answers with failure.
+// The real window offscreen, with the quit gate, against a local node and account server, and with a stand-in
+// for the administrator prompt that notes each command and answers with failure.
+//
+// play() tells it a story, steps separated by " | ". A step acts:
+//   open N      opens the window against a node that answers N, and waits for that answer; -1: against the
+//               node as configured, and waits for any answer
+//   node N      the node answers N from now on; unreachable: nothing listens where the window looks for it
+//   last X      stores the last action X; agree X: the agreement ("-": takes it away)
+//   fail X      Start and Stop fail from now on, with the message X ("-": none)
+//   hold        the next Start or Stop waits at the prompt until "release"
+//   tick N      N seconds of the clock; report N: a status answer N, handed over as the status client does
+//   busy X      the busy view with the text X
+//   click X     clicks the button X; key X: presses Return or Space where the focus is
+//   answer X    presses X, or Return, in the newest question
+//   close, quit, activate, wait   asks to close the window, to quit; activates it; lets queued work run
+// or checks, now (or soon, where a step says so):
+//   view X      the view X shows: running, stopped or busy (soon)
+//   text L X    the label L reads X, its lines joined by " / "
+//   asked X     the newest question is "title/message" X ("-": none)
+//   logged X    the system log since the window opened or since the last check of it, lines joined by
+//               " / " ("-": none)
+//   ran X       the stand-in got these commands, joined by " / " (soon)
+//   checked N   the node was asked N times since the window's first answer (soon)
+//   stored K X  the setting K holds X ("-": none)
+//   agreement X the box is "given" (ticked, locked, its words greyed) or "open"
+//   ended N     the quit gate ended the event loop N times
+//   focus X     the keyboard focus is on X
 class Panel {
 public:
-    Panel() {
-        node.start();
-        account.start();
-        config.statusUrl = node.url("/get_status");
-        config.accountBaseUrl = account.url();
-        config.websiteBaseUrl = QUrl("https://www.test");
-        config.startupPause = config.scriptPause = std::chrono::milliseconds(0);
-        config.scriptRunner = [this](const QString& command) {
-            QMutexLocker lock(&mutex_);
-            commands_.append(command);
-            return failure;
-        };
-    }
-
-    // Opens the window against the test node, which reports state, and waits for its answer; -1 leaves the
-    // node's address as configured. The clock is stopped: tests tick it themselves.
-    void open(int state) {
-        node.setReply(200, stateReply(state));
-        const qsizetype asked = node.requests.size();
-        window = std::make_unique<WindowController>(std::make_shared<HostConfig>(config));
-        screen()->findChild<QTimer*>()->stop();
-        window->show();
-        QTRY_COMPARE(node.requests.size(), asked + (state >= 0));
-        QTRY_VERIFY(view() != "busy");
-    }
+    Panel();
+    void open(int state);
+    void play(const QString& story);
 
     HostConfig config;
     TestHttpServer node, account;
     std::optional<ScriptFailure> failure;
     std::unique_ptr<WindowController> window;
+    QSettings settings{"nodepanel", "nodepanel"};
 
     ViewController* screen() const { return window->viewController(); }
     template<typename T = QWidget> T* widget(const char* name) const { return window->findChild<T*>(name); }
-    void click(const char* name) const { QTest::mouseClick(widget<QAbstractButton>(name), Qt::LeftButton); }
     QString text(const char* label) const { return widget<QLabel>(label)->text(); }
-
-    // "running", "stopped" or "busy"; "broken" unless exactly one of the three views shows.
-    QString view() const {
-        const bool on = widget("onView")->isVisibleTo(window.get()),
-                   off = widget("offView")->isVisibleTo(window.get()),
-                   busy = widget("middleView")->isVisibleTo(window.get());
-        return on + off + busy != 1 ? "broken" : on ? "running" : off ? "stopped" : "busy";
-    }
-
-    // An answer as the status client hands it over: the state stored, then the callback.
-    void report(int state) const {
-        setCurrentServiceState(ServiceState(state));
-        screen()->handleStatus();
-        QCoreApplication::processEvents();
-    }
-
-    void tick(int seconds) const {
-        for (int i = 0; i < seconds; ++i)
-            screen()->timerTick();
-    }
-
-    QStringList commands() {
-        QMutexLocker lock(&mutex_);
-        return commands_;
-    }
-
-    // The newest question, "title/message" of it, and a press of one of its buttons (or of Return).
-    QMessageBox* sheet() const {
-        const QList<QMessageBox*> open = window->findChildren<QMessageBox*>();
-        return open.isEmpty() ? nullptr : open.last();
-    }
-    QString asked() const { return sheet() ? sheet()->text() + '/' + sheet()->informativeText() : QString(); }
-    void answer(const QString& button) const {
-        QPointer<QMessageBox> box = sheet();
-        QVERIFY(box);
-        for (QAbstractButton* candidate : box->buttons())
-            if (candidate->text() == button)
-                QTest::mouseClick(candidate, Qt::LeftButton);
-        if (button == "Return")
-            QTest::keyClick(box, Qt::Key_Return);
-        QTRY_VERIFY(!box);
-    }
+    QString view() const;
+    QMessageBox* sheet() const;
 
 private:
-    QMutex mutex_;
-    QStringList commands_;
+    AppDelegate delegate;
+    LogCapture log;
+    qsizetype logSeen = 0, asked = 0;
+    QList<int> loopEnds;
+    QMutex mutex;
+    QStringList commands;
+    QSemaphore held{1};
 };
