@@ -94,8 +94,9 @@ QString uptimeText(qint64 seconds) {
 
 ViewController::ViewController(QWidget* parent)
     : QWidget(parent) {
-    // Before the layout creates the controls.
-    QAccessible::installFactory(screenAccessible);
+    // Before the layout creates the controls; once, as a factory stays installed for the whole process.
+    static const bool installed = (QAccessible::installFactory(screenAccessible), true);
+    Q_UNUSED(installed);
 }
 
 void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const HostConfig> config) {

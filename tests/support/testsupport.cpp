@@ -149,7 +149,7 @@ void Panel::play(const QString& story) {
             QCOMPARE("logged " + joined(log.lines().mid(logSeen)), step);
             logSeen = log.lines().size();
         } else if (verb == "ran")
-            QTRY_COMPARE("ran " + joined((QMutexLocker(&mutex), commands)), step);
+            QTRY_COMPARE("ran " + joined(ran()), step);
         else if (verb == "checked")
             QTRY_COMPARE("checked " + QString::number(node.requests.size() - asked), step);
         else if (verb == "stored") {
