@@ -6,6 +6,7 @@
 
 #include <QtEndian>
 
+#include <array>
 #include <cerrno>
 
 #include <sys/stat.h>
@@ -157,20 +158,19 @@ private:
 // version word and then (tag, permissions, id) entries, named users and groups limited by the mask.
 void readAccessControlList(const QByteArray& path, FileFacts& facts) {
     enum : quint16 { user = 0x02, group = 0x08, mask = 0x10, write = 0x02 };
-    QByteArray acl(4 + 8 * 1024, '\0');
-    const ssize_t size =
-        ::lgetxattr(path.constData(), "system.posix_acl_access", acl.data(), size_t(acl.size()));
+    std::array<char, 4 + 8 * 1024> acl{};
+    const ssize_t size = ::lgetxattr(path.constData(), "system.posix_acl_access", acl.data(), acl.size());
     if (size < 4)
         return;
     quint16 allowed = write;
     QList<std::pair<quint16, uint>> writers;
     for (ssize_t at = 4; at + 8 <= size; at += 8) {
-        const quint16 tag = qFromLittleEndian<quint16>(acl.constData() + at);
-        const quint16 permissions = qFromLittleEndian<quint16>(acl.constData() + at + 2);
+        const quint16 tag = qFromLittleEndian<quint16>(acl.data() + at);
+        const quint16 permissions = qFromLittleEndian<quint16>(acl.data() + at + 2);
         if (tag == mask)
             allowed = permissions & write;
         else if ((tag == user || tag == group) && (permissions & write))
-            writers.append({tag, qFromLittleEndian<quint32>(acl.constData() + at + 4)});
+            writers.append({tag, qFromLittleEndian<quint32>(acl.data() + at + 4)});
     }
     for (const auto& [tag, id] : writers)
         if (allowed)
