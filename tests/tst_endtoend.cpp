@@ -3,13 +3,14 @@
 // root; CTest gives this suite a network namespace of its own when it can.
 #include "app/application.h"
 #include "app/sessioninstance.h"
-#include "host/nodefiles.h"
 #include "host/remotelog.h"
+#include "host/scriptrunner.h"
 #include "host/utils.h"
 
 #include "testsupport.h"
 
 #include <fcntl.h>
+#include <future>
 #include <signal.h>
 
 using namespace std::chrono_literals;
@@ -41,7 +42,7 @@ bool nodeAnswers() {
 
 // The bundle's folder, what the pkexec stand-in does with its arguments after the flag ("missing": there
 // is none; empty: the panel runs as root, without it), what manager.sh does, and the failure's message (%1:
-// the Resources folder) and exit status.
+// the Resources folder) and exit status. Both note in one trace what they were given.
 using RunRow = std::tuple<QString, QString, QString, QString, int>;
 // The environment (without a display, a GUI that started would end at once, loudly), the arguments, the
 // exit status, and what the launch prints (%1: its path) on standard output, or on standard error when it
@@ -53,7 +54,6 @@ class TestEndToEnd : public QObject {
 
 private:
     TestHttpServer account;
-    QTemporaryDir dir;
 
 private slots:
     void initTestCase() {
@@ -94,49 +94,46 @@ private slots:
         if (scriptRuns && !root)
             QSKIP("needs root: sudo must not ask for a password");
         QTemporaryDir temp;
-        const QString bundle = temp.filePath(folder), here = bundle + "/Contents/Resources";
+        const QString bundle = temp.filePath(folder), here = bundle + "/Contents/Resources",
+                      trace = temp.filePath("trace");
         // A sibling without the blank at the end: its script must never run instead.
         for (const QString& resources :
              QSet<QString>{temp.filePath(folder.trimmed()) + "/Contents/Resources", here}) {
             QVERIFY(QDir().mkpath(resources) && QFile::link("/bin/bash", resources + "/bash"));
-            QVERIFY(writeScript(resources + "/manager.sh", "echo \"$*|$PWD\" > ../marker\n" + script));
+            QVERIFY(writeScript(resources + "/manager.sh", "echo \"$*|$PWD\" >> " + trace + "\n" + script));
         }
         QVERIFY(folder != "open" ||
                 QFile::setPermissions(here + "/manager.sh", QFileDevice::Permissions(0x7777)));
         QVERIFY(folder != "acl" ||
                 QProcess::execute("setfacl", {"-m", "u:65534:w", here + "/manager.sh"}) == 0);
-        QVERIFY(writeScript(temp.filePath("pkexec"), "echo \"$LC_ALL|$*|$(cat $OUT)\" > " +
-                                                         temp.filePath("args") + "\nshift\n" + pkexec));
+        QVERIFY(writeScript(temp.filePath("pkexec"),
+                            "echo \"$LC_ALL|$*|$(cat $OUT)\" >> " + trace + "\nshift\n" + pkexec));
         HostConfig config;
         config.accountBaseUrl = account.url();
-        config.bundlePath = temp.filePath(folder);
+        config.bundlePath = bundle;
         config.elevate = !pkexec.isEmpty();
         config.trustedOwnerUid = ::geteuid();
         config.elevationProgram = pkexec == "missing" ? "/none" : temp.filePath("pkexec");
 
-        LogCapture log;
-        StdoutCapture out;
-        qputenv("OUT", out.fileName().toUtf8());
+        Capture log(true);
+        qputenv("OUT", log.file.fileName().toUtf8());
+        auto job = std::async(std::launch::async,
+                              [&] { return Utils::runPrivilegedScript(config, "./manager.sh up"); });
+        QTRY_VERIFY_WITH_TIMEOUT(job.wait_for(0s) == std::future_status::ready, 20000);
+        const std::optional<ScriptFailure> failure = job.get();
         const QString line = "command [./manager.sh up] path [" + bundle + "]";
-        std::optional<ScriptFailure> failure;
-        std::atomic<bool> done = false;
-        std::thread([&] {
-            failure = Utils::runPrivilegedScript(config, "./manager.sh up"), done = true;
-        }).detach();
-        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
-        QCOMPARE(out.stop() + log.lines(), QStringList(2, line));
+        QCOMPARE(log.printed() + log.lines(), QStringList(2, line));
         QTRY_COMPARE(account.requests.value(0).fields()["l"], line);
         account.requests.clear();
         QCOMPARE(failure ? failure->message + '|' + QString::number(failure->exitStatus) : "|0",
                  message.arg(here) + '|' + QString::number(status));
-        QFile marker(bundle + "/Contents/marker"), args(temp.filePath("args"));
-        QCOMPARE(marker.open(QIODevice::ReadOnly) ? marker.readAll() : "",
-                 scriptRuns ? "up|" + here.toUtf8() + '\n' : "");
-        const QByteArray text = "cd '" + QString(bundle).replace("'", "'\\''").toUtf8() +
-                                "/Contents/Resources'\nsudo ./bash ./manager.sh up";
-        QCOMPARE(args.open(QIODevice::ReadOnly) ? args.readAll() : "",
-                 asked ? "C|--disable-internal-agent /bin/sh -c " + text + '|' + encodedLogLine(line) + '\n'
-                       : "");
+        QFile traced(trace);
+        QCOMPARE(traced.open(QIODevice::ReadOnly) ? QString(traced.readAll()) : "",
+                 (asked
+                      ? "C|--disable-internal-agent /bin/sh -c " +
+                            privilegedShellText(bundle, "./manager.sh up") + '|' + encodedLogLine(line) + '\n'
+                      : "") +
+                     (scriptRuns ? "up|" + here + '\n' : ""));
     }
 
     // manager.sh keeps its word: both verbs idempotent, and a stale pid file never gets a bystander

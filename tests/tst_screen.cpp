@@ -23,8 +23,6 @@ class TestScreen : public QObject {
 private:
     std::unique_ptr<Panel> panel;
     QList<QUrl> opened;
-    // Each uploaded line, with the last action stored, the view shown and the checks made when it arrived.
-    QStringList arrivals;
     // "summary\nbody" of each notice shown.
     QStringList notices;
 
@@ -52,15 +50,9 @@ private slots:
 
     void init() {
         QSettings("nodepanel", "nodepanel").clear();
-        arrivals.clear();
         notifications();
         panel.reset();
         panel = std::make_unique<Panel>();
-        connect(&panel->account, &TestHttpServer::requestReceived, this, [this] {
-            arrivals.append(panel->account.requests.last().fields()["l"] + '|' +
-                            panel->settings.value("last_action").toString() + '|' + panel->view() +
-                            QString::number(panel->node.requests.size()));
-        });
     }
 
     // A story of the window (see Panel), and whether the desktop was told the node stopped.
@@ -94,6 +86,13 @@ private slots:
         QTest::newRow("checks") << "open 1 | tick 16 | checked 3 | text timerLabel 00:00:16" << false;
         QTest::newRow("no checks while busy") << "open 1 | busy Stopping Service.. | tick 16 | checked 0" << false;
         QTest::newRow("checks while stopped") << "open 0 | node 1 | tick 16 | checked 1 | view running" << false;
+        // The agreement is restored at load; only the user's click stores it, at once, and locks it. Start
+        // asks first while the box is off: YES, the default, ticks and locks the box for this start without
+        // storing it.
+        QTest::newRow("agreement") << "agree true | open 0 | agreement given | agree - | open 0 | agreement open | node 1 | click startButton | asked Confirmation/Do you agree to the Terms of Service and Privacy Policy? | answer NO | view stopped | agreement open | click startButton | answer Return | agreement given | view busy | view running | ran ./manager.sh up | stored agree - | open 0 | click agreeButton | stored agree true | agreement given | logged agree changed true" << false;
+        // The first focus is on the state's button. Started with Return and stopped with Space, the focus
+        // follows to the next state's button.
+        QTest::newRow("focus") << "agree true | open 0 | activate | focus startButton | node 1 | key Return | view running | focus stopButton | node 0 | key Space | view stopped | focus startButton" << false;
         // clang-format on
     }
 
@@ -104,20 +103,6 @@ private slots:
         QCOMPARE(notifications(),
                  news ? QStringList{"The node stopped\nThe node on this computer is no longer running."}
                       : QStringList());
-    }
-
-    // Restored at load; only the user's click stores it, at once, and locks it. Start asks first while the
-    // box is off: YES, the default, ticks and locks the box for this start without storing it.
-    void keepsTheAgreement() {
-        panel->play("agree true | open 0 | agreement given | agree - | open 0 | agreement open");
-        panel->widget<QCheckBox>("agreeButton")->setChecked(true);
-        panel->widget<QCheckBox>("agreeButton")->setChecked(false);
-        panel->play(
-            "node 1 | click startButton | asked Confirmation/Do you agree to the Terms of Service and "
-            "Privacy "
-            "Policy? | answer NO | view stopped | agreement open | click startButton | answer Return | "
-            "agreement given | view busy | view running | ran ./manager.sh up | stored agree - | open 0 | "
-            "click agreeButton | stored agree true | agreement given | logged agree changed true");
     }
 
     // The links open their pages; none of them reports anything.
@@ -152,34 +137,35 @@ private slots:
     void runsTheScript() {
         QFETCH(ScriptRow, row);
         const auto& [start, failure, nodeAfter, second, logLines, lastAction, view, words] = row;
+        const QString verb = start ? "up" : "down";
         panel->config.scriptPause = 300ms;
         panel->failure = failure.isNull() ? std::nullopt : std::optional(ScriptFailure{failure, 1});
         panel->play(QString("agree true | open %1 | node %2").arg(!start).arg(nodeAfter));
-        LogCapture log;
-        StdoutCapture out;
+        QStringList
+            arrivals; // each uploaded line, with the last action, the view and the checks at its arrival
+        QObject scope;
+        connect(&panel->account, &TestHttpServer::requestReceived, &scope, [&] {
+            arrivals.append(panel->account.requests.last().fields()["l"] + '|' +
+                            panel->settings.value("last_action").toString() + '|' + panel->view() +
+                            QString::number(panel->node.requests.size()));
+        });
+        Capture log(true);
         QElapsedTimer clock;
         clock.start();
-        panel->play(start ? "click startButton | text statusLabel Starting Service.."
-                          : "click stopButton | text statusLabel Stopping Service..");
-        panel->play("view busy | view " + view + " | ran " +
-                    (start ? "./manager.sh up" : "./manager.sh down"));
+        panel->play((start ? "click startButton | text statusLabel Starting"
+                           : "click stopButton | text statusLabel Stopping") +
+                    QString(" Service.. | view busy | view %1 | ran ./manager.sh %2").arg(view, verb));
         QVERIFY(clock.elapsed() >= (failure.isNull() ? 300 : 0));
         QTRY_COMPARE(arrivals.size(), 2);
-        const QString first = start ? "run script manager.sh up. auto=false" : "run script manager.sh down";
-        QCOMPARE(out.stop() + log.lines(), QStringList({first, second}) + logLines);
+        QCOMPARE(log.printed() + log.lines(),
+                 QStringList({"run script manager.sh " + verb + (start ? ". auto=false" : ""), second}) +
+                     logLines);
         QCOMPARE(arrivals[1].section('|', 0, failure.isNull() ? 2 : 1),
                  second + '|' + lastAction + (failure.isNull() ? "|busy1" : ""));
         panel->play(QString("wait | checked %1").arg(failure.isNull()));
-        QCOMPARE(panel->text("errorLabel") + '|' + notifications().join('|'), words + '|' + words);
+        QCOMPARE(panel->widget<QLabel>("errorLabel")->text() + '|' + notifications().join('|'),
+                 words + '|' + words);
         QVERIFY((panel->play(QString("report %1").arg(start)), panel->widget("errorLabel")->isHidden()));
-    }
-
-    // The first focus is on the state's button. Started with Return and stopped with Space, the focus
-    // follows to the next state's button.
-    void keepsTheFocusOnTheStateButton() {
-        panel->play(
-            "agree true | open 0 | activate | focus startButton | node 1 | key Return | view running | "
-            "focus stopButton | node 0 | key Space | view stopped | focus startButton");
     }
 };
 

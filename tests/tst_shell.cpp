@@ -23,12 +23,12 @@ private:
     std::unique_ptr<Panel> panel;
 
 private slots:
-    // What desktops know the panel by: the id of its menu entry, its name, and the icon compiled in.
+    // What desktops know the panel by: the id of its menu entry and the icon compiled in (its name: the
+    // sheets).
     void initTestCase() {
         prepareApplication();
-        QCOMPARE(QGuiApplication::desktopFileName() + '|' + QGuiApplication::applicationDisplayName(),
-                 "org.nodepanel.NodePanel|Node Panel");
-        QVERIFY(!QApplication::windowIcon().isNull());
+        QVERIFY(QGuiApplication::desktopFileName() == "org.nodepanel.NodePanel" &&
+                !QApplication::windowIcon().isNull());
     }
 
     void init() {
@@ -81,7 +81,12 @@ private slots:
         QTest::newRow("quit, closed") << "open 2 | quit | ended 1";
         QTest::newRow("quit twice") << "open 1 | quit | quit | logged recv notification exit / recv notification exit | wait | answer NO | " + stopQuestion + " | answer NO | ended 0";
         QTest::newRow("stopped before the question") << "open 1 | quit | close | report 0 | wait | asked - | ended 0";
+        // The menu's Close Window and Quit ask as the window does.
+        QTest::newRow("the menu") << "open 0 | menu actionCloseWindow | " + exitQuestion + " | answer NO | menu actionQuit | ended 1";
         QTest::newRow("exit while it came up") << "open 0 | close | report 1 | answer YES | ended 0 | wait | " + stopQuestion + " | report 0 | answer YES | ran ./manager.sh down";
+        // In German the window and its questions speak German (Qt's own words: see the command line's test).
+        // Last: the German stays installed.
+        QTest::newRow("German") << "german | open 0 | close | asked Bestätigung/Möchten Sie die App beenden? | text statusLabel Dienststatus wird geprüft.. | text ppButton Datenschutz&erklärung";
         // clang-format on
     }
 
@@ -91,31 +96,15 @@ private slots:
         QVERIFY(panel->window->isVisible());
     }
 
-    // The menu's Close Window and Quit ask as the window does; Qt's own quit() goes through the gate too.
-    void takesEveryQuitToTheGate() {
+    // Qt's own quit() goes through the gate too.
+    void takesQtsQuitToTheGate() {
         panel->play("open 0");
-        panel->window->findChild<QAction*>("actionCloseWindow")->trigger();
-        panel->play(exitQuestion + " | answer NO");
-        panel->window->findChild<QAction*>("actionQuit")->trigger();
-        panel->play("ended 1");
         QTimer fallback;
         connect(&fallback, &QTimer::timeout, [] { QCoreApplication::exit(7); });
         fallback.start(2000);
         QTimer::singleShot(0, [] { QCoreApplication::quit(); });
         QCOMPARE(QCoreApplication::exec(), 7);
-        panel->play("ended 2 | asked -");
-    }
-
-    // In German the window, its questions and Qt's own standard buttons speak German. Last: the German
-    // stays installed.
-    void speaksGerman() {
-        installTranslations(QLocale(QLocale::German, QLocale::Austria));
-        panel->play(
-            "open 0 | close | asked Bestätigung/Möchten Sie die App beenden? | text statusLabel Dienststatus "
-            "wird geprüft..");
-        const QMessageBox standard(QMessageBox::Question, {}, {}, QMessageBox::Cancel);
-        QCOMPARE(panel->widget<QPushButton>("ppButton")->text() + standard.buttons()[0]->text(),
-                 "Datenschutz&erklärungAbbrechen");
+        panel->play("ended 1 | asked -");
     }
 };
 

@@ -11,19 +11,15 @@
 #include <QtTest>
 #include <QtWidgets>
 
-#include <unistd.h>
-
-// One request as a test server received it: its first line, its headers (names in lower case), its body.
+// One request as a test server received it: its first line, its header, its body.
 struct RecordedRequest {
-    QByteArray line, body;
-    QMap<QByteArray, QByteArray> headers;
+    QByteArray line, head, body;
 
     // The form fields of the body, percent-decoded.
-    QMap<QByteArray, QString> fields() const {
-        QMap<QByteArray, QString> fields;
-        for (const QByteArray& field : body.split('&'))
-            fields.insert(field.left(field.indexOf('=')),
-                          QUrl::fromPercentEncoding(field.mid(field.indexOf('=') + 1)));
+    QMap<QString, QString> fields() const {
+        QMap<QString, QString> fields;
+        for (const auto& [name, value] : QUrlQuery(body).queryItems(QUrl::FullyDecoded))
+            fields.insert(name, value);
         return fields;
     }
 };
@@ -38,21 +34,18 @@ public:
     enum class Mode { Respond, NeverAnswer, Drip, Flood };
 
     // An ephemeral port unless one is given.
-    bool start(quint16 port = 0, const QSslCertificate& certificate = QSslCertificate(),
-               const QSslKey& key = QSslKey()) {
-        certificate_ = certificate;
-        key_ = key;
+    bool start(quint16 port = 0,
+               const std::pair<QSslCertificate, QSslKey>& identity = std::pair<QSslCertificate, QSslKey>()) {
+        identity_ = identity;
         setReply(200, "{}");
         return listen(QHostAddress::LocalHost, port);
     }
-
-    QUrl url(const QString& path = QString()) const {
-        return QUrl(QStringLiteral("%1://127.0.0.1:%2%3")
-                        .arg(key_.isNull() ? "http" : "https")
-                        .arg(serverPort())
-                        .arg(path));
+    QUrl url(const QString& path = {}) const {
+        return QString("%1://127.0.0.1:%2%3")
+            .arg(identity_.second.isNull() ? "http" : "https")
+            .arg(serverPort())
+            .arg(path);
     }
-
     // A whole reply with a Content-Length, sent for every request.
     void setReply(int status, const QByteArray& body) {
         reply = "HTTP/1.1 " + QByteArray::number(status) +
@@ -72,80 +65,34 @@ protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
-    QSslCertificate certificate_;
-    QSslKey key_;
+    std::pair<QSslCertificate, QSslKey> identity_;
 };
 
-// A self-signed certificate for 127.0.0.1 that openssl makes for this run; null when it fails.
-inline std::pair<QSslCertificate, QSslKey> makeTestCertificate() {
-    QTemporaryDir dir;
-    QProcess::execute("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                                  "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                                  dir.filePath("key"), "-out", dir.filePath("cert")});
-    QFile cert(dir.filePath("cert")), key(dir.filePath("key"));
-    return {QSslCertificate(cert.open(QIODevice::ReadOnly) ? cert.readAll() : ""),
-            QSslKey(key.open(QIODevice::ReadOnly) ? key.readAll() : "", QSsl::Rsa)};
-}
-
+// A self-signed certificate for 127.0.0.1 that openssl makes for this run.
+std::pair<QSslCertificate, QSslKey> makeTestCertificate();
 // A loopback port that nothing listens on.
-inline quint16 closedPort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
+quint16 closedPort();
 inline QByteArray stateReply(int state) {
     return "{\"state\":" + QByteArray::number(state) + '}';
 }
 
-// Collects every system-log line written while it exists, from any thread.
-class LogCapture {
+// Every system-log line written while it exists, from any thread; with `printed` set, also standard
+// output, descriptor 1 itself, which goes to a file meanwhile.
+class Capture {
 public:
-    LogCapture() {
-        previous_ = setSystemLogObserver([this](const QString& line) {
-            QMutexLocker lock(&mutex_);
-            lines_.append(line);
-        });
-    }
-    ~LogCapture() { setSystemLogObserver(std::move(previous_)); }
-    QStringList lines() const {
-        QMutexLocker lock(&mutex_);
-        return lines_;
-    }
-    int count(const QString& line) const { return int(lines().count(line)); }
+    explicit Capture(bool printed = false);
+    ~Capture();
+    QStringList lines() const;
+    // Puts standard output back; the lines written meanwhile, percent-decoded as the account server would,
+    // without Qt Test's own (a warning of the offscreen platform when a window changes size).
+    QStringList printed();
+    QTemporaryFile file;
 
 private:
     mutable QMutex mutex_;
     QStringList lines_;
     SystemLogObserver previous_;
-};
-
-// Standard output, descriptor 1 itself, goes to a file while this exists.
-class StdoutCapture {
-public:
-    StdoutCapture() {
-        file_.open();
-        ::dup2(file_.handle(), STDOUT_FILENO);
-    }
-    ~StdoutCapture() { stop(); }
-    QString fileName() const { return file_.fileName(); }
-    // Puts standard output back; the lines written meanwhile, percent-decoded as the account server would,
-    // without Qt Test's own (a warning of the offscreen platform when a window changes size).
-    QStringList stop() {
-        flushOutput(std::chrono::seconds(5));
-        ::dup2(saved_, STDOUT_FILENO);
-        QFile written(file_.fileName());
-        written.open(QIODevice::ReadOnly);
-        QStringList lines;
-        for (const QByteArray& line : written.readAll().split('\n'))
-            lines.append(QUrl::fromPercentEncoding(line));
-        lines.removeIf([](const QString& line) { return line.startsWith("QWARN  : "); });
-        return lines.mid(0, lines.size() - 1);
-    }
-
-private:
-    QTemporaryFile file_;
-    const int saved_ = ::dup(STDOUT_FILENO);
+    int saved_ = -1;
 };
 
 // The real window offscreen, with the quit gate, against a local node and account server, and with a stand-in
@@ -160,12 +107,14 @@ private:
 //   hold        the next Start or Stop waits at the prompt until "release"
 //   tick N      N seconds of the clock; report N: a status answer N, handed over as the status client does
 //   busy X      the busy view with the text X
-//   click X     clicks the button X; key X: presses Return or Space where the focus is
+//   click X     clicks the button X; key X: presses Return or Space where the focus is; menu X: triggers
+//               the action X
 //   answer X    presses X, or Return, in the newest question
 //   close, quit, activate, wait   asks to close the window, to quit; activates it; lets queued work run
+//   german      speaks German from now on, for the rest of the process
 // or checks, now (or soon, where a step says so):
 //   view X      the view X shows: running, stopped or busy (soon)
-//   text L X    the label L reads X, its lines joined by " / "
+//   text W X    the label or button W reads X, its lines joined by " / "
 //   asked X     the newest question is "title/message" X ("-": none)
 //   logged X    the system log since the window opened or since the last check of it, lines joined by
 //               " / " ("-": none)
@@ -188,14 +137,15 @@ public:
     QSettings settings{"nodepanel", "nodepanel"};
 
     ViewController* screen() const { return window->viewController(); }
-    template<typename T = QWidget> T* widget(const char* name) const { return window->findChild<T*>(name); }
-    QString text(const char* label) const { return widget<QLabel>(label)->text(); }
+    template<typename T = QWidget> T* widget(const QString& name) const {
+        return window->findChild<T*>(name);
+    }
     QString view() const;
     QMessageBox* sheet() const;
 
 private:
     AppDelegate delegate;
-    LogCapture log;
+    Capture log;
     qsizetype logSeen = 0, asked = 0;
     QList<int> loopEnds;
     QMutex mutex;
