@@ -177,14 +177,10 @@ private slots:
             TestHttpServer node;
             const bool nodeRuns = signal != SIGINT && root && node.start(8080), stuck = signal == SIGTERM;
             node.setReply(200, stateReply(1));
+            // A pipe of one page, full before the panel starts.
             int pipe[2];
-            QVERIFY(::pipe(pipe) == 0 && ::fcntl(pipe[1], F_SETPIPE_SZ, 4096) > 0);
-            if (stuck) {
-                ::fcntl(pipe[1], F_SETFL, O_NONBLOCK);
-                while (::write(pipe[1], "full", 4) > 0) {
-                }
-                ::fcntl(pipe[1], F_SETFL, 0);
-            }
+            QVERIFY(::pipe(pipe) == 0 && ::fcntl(pipe[1], F_SETPIPE_SZ, 4096) == 4096);
+            QVERIFY(!stuck || ::write(pipe[1], QByteArray(4096, 'x').constData(), 4096) == 4096);
             QProcess panel;
             if (stuck)
                 panel.setChildProcessModifier([pipe] { ::dup2(pipe[1], 1), ::dup2(pipe[1], 2); });
