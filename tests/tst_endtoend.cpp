@@ -107,7 +107,7 @@ private slots:
         QVERIFY(folder != "acl" ||
                 QProcess::execute("setfacl", {"-m", "u:65534:w", here + "/manager.sh"}) == 0);
         QVERIFY(writeScript(temp.filePath("pkexec"),
-                            "echo \"$LC_ALL|$*|$(cat $OUT)\" >> " + trace + "\nshift\n" + pkexec));
+                            "echo \"$PWD|$LC_ALL|$*|$(cat $OUT)\" >> " + trace + "\nshift\n" + pkexec));
         HostConfig config;
         config.accountBaseUrl = account.url();
         config.bundlePath = bundle;
@@ -130,7 +130,7 @@ private slots:
         QFile traced(trace);
         QCOMPARE(traced.open(QIODevice::ReadOnly) ? QString(traced.readAll()) : "",
                  (asked
-                      ? "C|--disable-internal-agent /bin/sh -c " +
+                      ? "/|C|--disable-internal-agent /bin/sh -c " +
                             privilegedShellText(bundle, "./manager.sh up") + '|' + encodedLogLine(line) + '\n'
                       : "") +
                      (scriptRuns ? "up|" + here + '\n' : ""));

@@ -198,9 +198,14 @@ void Panel::play(const QString& story) {
         };
         if (acts.contains(verb))
             acts[verb]();
-        else if (verb == "view" || verb == "ran" || verb == "checked")
+        else if (verb == "view" || verb == "ran" || verb == "checked") {
             QTRY_COMPARE(verb + ' ' + shown(), step);
-        else
+            // A count has to stay, too: a check too many may still be on its way.
+            if (verb == "checked") {
+                QTest::qWait(100);
+                QCOMPARE(verb + ' ' + shown(), step);
+            }
+        } else
             QCOMPARE(verb + ' ' + shown(), step);
         if (QTest::currentTestFailed())
             return;
