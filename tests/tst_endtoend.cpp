@@ -3,6 +3,7 @@
 // root; CTest gives this suite a network namespace of its own when it can.
 #include "app/application.h"
 #include "app/sessioninstance.h"
+#include "host/nodefiles.h"
 #include "host/remotelog.h"
 #include "host/scriptrunner.h"
 #include "host/utils.h"
@@ -64,7 +65,7 @@ private slots:
     void cleanupTestCase() { QVERIFY(!root || manager("down") == 0); }
 
     // The runner in a bundle whose manager.sh notes its words and folder, through a stand-in for pkexec
-    // that notes its locale, its arguments, and what was printed when it started.
+    // that notes its folder, its locale, its arguments, and what was printed when it started.
     void runsTheScript_data() {
         QTest::addColumn<RunRow>("row");
         const QString runs = "exec \"$@\"",
@@ -79,6 +80,7 @@ private slots:
         QTest::newRow("dismissed") << RunRow{"B", "echo 'Error executing command as another user: Request dismissed' >&2; exit 126", {}, "The administrator password request was dismissed.", 126};
         QTest::newRow("killed") << RunRow{"B", "kill -KILL $$", {}, "manager.sh did not finish: the process running it was killed.", -1};
         QTest::newRow("missing") << RunRow{"B", "missing", {}, "/none is not installed, so the node's script cannot run as administrator: install the Debian package pkexec.", -1};
+        QTest::newRow("through the installed helper") << RunRow{"helper", runs, "echo note >&2", {}, 0};
         QTest::newRow("manager.sh open to all") << RunRow{"open", runs, {}, refused, -1};
         QTest::newRow("as root, manager.sh open to all") << RunRow{"open", "", {}, refused, -1};
         QTest::newRow("an access control list lets nobody write") << RunRow{"acl", runs, {}, QString(refused).replace("all users", "uid 65534 through its access control list"), -1};
@@ -102,6 +104,8 @@ private slots:
             QVERIFY(QDir().mkpath(resources) && QFile::link("/bin/bash", resources + "/bash"));
             QVERIFY(writeScript(resources + "/manager.sh", "echo \"$*|$PWD\" >> " + trace + "\n" + script));
         }
+        QVERIFY(folder != "helper" || (QDir().mkpath(bundle + "/Contents/libexec") &&
+                                       QFile::copy(NODEPANEL_HELPER, nodeHelperPath(bundle))));
         QVERIFY(folder != "open" ||
                 QFile::setPermissions(here + "/manager.sh", QFileDevice::Permissions(0x7777)));
         QVERIFY(folder != "acl" ||
@@ -127,12 +131,13 @@ private slots:
         account.requests.clear();
         QCOMPARE(failure ? failure->message + '|' + QString::number(failure->exitStatus) : "|0",
                  message.arg(here) + '|' + QString::number(status));
+        // An installed helper is asked for by name, with the verb; otherwise the shell, with its lines.
+        const QString run = folder == "helper"
+                                ? nodeHelperPath(bundle) + " up"
+                                : "/bin/sh -c " + privilegedShellText(bundle, "./manager.sh up");
         QFile traced(trace);
         QCOMPARE(traced.open(QIODevice::ReadOnly) ? QString(traced.readAll()) : "",
-                 (asked
-                      ? "/|C|--disable-internal-agent /bin/sh -c " +
-                            privilegedShellText(bundle, "./manager.sh up") + '|' + encodedLogLine(line) + '\n'
-                      : "") +
+                 (asked ? "/|C|--disable-internal-agent " + run + '|' + encodedLogLine(line) + '\n' : "") +
                      (scriptRuns ? "up|" + here + '\n' : ""));
     }
 
