@@ -86,6 +86,7 @@ public:
     // Puts standard output back; the lines written meanwhile, percent-decoded as the account server would,
     // without Qt Test's own (a warning of the offscreen platform when a window changes size).
     QStringList printed();
+    // Where standard output goes meanwhile.
     QTemporaryFile file;
 
 private:
