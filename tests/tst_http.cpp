@@ -100,7 +100,7 @@ private slots:
 
     // The line printed, then posted with the tags: the identifier as stored, whatever it is, encoded as the
     // line is (a first upload makes one and saves it at once), the system version with its space, this
-    // build's version.
+    // build's version; then the answer logged (a raw reply when it starts with "HTTP/").
     void uploadsTheLine() {
         for (const auto& [stored, reply, logged, sent] :
              {std::tuple(QVariant(), R"({"succ":-1,"err":"x"})",
@@ -108,8 +108,15 @@ private slots:
               std::tuple(QVariant("node 7"), "{}", "", "node 7"),
               std::tuple(QVariant(""), "busy", "xxoo failed to parse the json result", ""),
               std::tuple(QVariant("a&l=x+y%"), "{}", "", "a&l=x+y%"),
-              std::tuple(QVariant(QStringList{"a", "b"}), "{}", "", "a, b")}) {
+              std::tuple(QVariant(QStringList{"a", "b"}), "{}", "", "a, b"),
+              // An error status with a body is an answer; one announced too large is cut off unread.
+              std::tuple(QVariant("n"), "HTTP/1.1 500 No\r\nContent-Length: 10\r\n\r\n{\"succ\":7}",
+                         "xxoo log result = 7", "n"),
+              std::tuple(QVariant("n"), "HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n{\"succ\":7}",
+                         "xxoo failed to parse the json result", "n")}) {
             account.setReply(200, reply);
+            if (QByteArray(reply).startsWith("HTTP/"))
+                account.reply = reply;
             QSettings(config.settingsPath, QSettings::IniFormat).remove("uuid");
             if (stored.isValid())
                 QSettings(config.settingsPath, QSettings::IniFormat).setValue("uuid", stored);
