@@ -41,6 +41,7 @@ private slots:
         QTest::newRow("HTTP 500 with a body") << QueryRow{Mode::Respond, "HTTP/1.1 500 No\r\n\r\n" + stateReply(1), {}, 5s, 1, false, 0};
         QTest::newRow("64 KiB") << QueryRow{Mode::Respond, full, {}, 5s, 1, false, 0};
         QTest::newRow("a byte more") << QueryRow{Mode::Respond, full + ' ', {}, 5s, 0, true, 0};
+        QTest::newRow("a byte more, unannounced") << QueryRow{Mode::Respond, ok + "\r\n" + full + ' ', {}, 5s, 0, true, 0};
         QTest::newRow("announced oversize") << QueryRow{Mode::Respond, ok + "Content-Length: 100000000\r\n\r\n{}", {}, 5s, 0, true, 0};
         QTest::newRow("cut short") << QueryRow{Mode::Respond, ok + "Content-Length: 99\r\n\r\n" + stateReply(1), {}, 5s, 0, false, 0};
         QTest::newRow("chunked") << QueryRow{Mode::Respond, ok + "Transfer-Encoding: chunked\r\n\r\n4\r\n{\"st\r\n7;x\r\nate\":1}\r\n0\r\n\r\n", {}, 5s, 1, false, 0};
