@@ -81,8 +81,8 @@ private slots:
         // until its own check.
         QTest::newRow("busy") << "open 1 | last up | busy Starting Service.. | report 0 | view stopped" << true;
         QTest::newRow("a stop under way") << "agree true | open 1 | hold | click stopButton | report 0 | wait | view busy | node 0 | release | view stopped" << false;
-        // Checks at 5, 10 and 15 seconds of uptime, and while stopped too, one at a time (none is answered
-        // before the end here); none while busy. A node started elsewhere shows as running.
+        // Checks at 5, 10 and 15 seconds of uptime, and while stopped too (the first at 5 s), one at a time
+        // (none is answered before the end here); none while busy. A node started elsewhere shows running.
         QTest::newRow("checks") << "open 1 | tick 16 | checked 3 | text timerLabel 00:00:16" << false;
         QTest::newRow("no checks while busy") << "open 1 | busy Stopping Service.. | tick 16 | checked 0" << false;
         QTest::newRow("checks while stopped") << "open 0 | tick 16 | checked 1 | view stopped" << false;
