@@ -190,11 +190,11 @@ void Panel::play(const QString& story) {
                 return QString::number(loopEnds.size());
             if (verb == "focus")
                 return QApplication::focusWidget()->objectName();
-            const bool given = widget<QCheckBox>("agreeButton")->isChecked() &&
+            const bool locked = widget<QCheckBox>("agreeButton")->isChecked() &&
                                !widget("agreeButton")->isEnabled() &&
                                widget("andLabel")->palette().color(QPalette::WindowText) ==
                                    screen()->palette().color(QPalette::Disabled, QPalette::WindowText);
-            return verb == "agreement" ? given ? "given" : "open" : "no such step";
+            return verb == "agreement" ? locked ? "given" : "open" : "no such step";
         };
         if (acts.contains(verb))
             acts[verb]();
