@@ -12,6 +12,17 @@ using namespace std::chrono_literals;
 const QString caused = "it was caused by error, node would be restarted at once.";
 const QStringList stopNews{"The node stopped\nThe node on this computer is no longer running."};
 
+// Start or stop, the script's failure (null: it succeeds), the node's state then, the second line
+// uploaded, the line logged, the last action stored, the view at the end, and the failure in words.
+struct ScriptRow {
+    bool start;
+    QString failure;
+    ServiceState nodeAfter;
+    QString uploaded, logged, stored;
+    View view;
+    QString words;
+};
+
 // Each line uploaded, with what stood when it arrived.
 struct Arrival {
     QString line, lastAction;
@@ -219,53 +230,35 @@ private slots:
     }
 
     void runsTheScript_data() {
-        QTest::addColumn<bool>("start");
-        QTest::addColumn<QString>("failure"); // null: the script succeeds
-        QTest::addColumn<ServiceState>("nodeAfter");
-        QTest::addColumn<QString>("uploaded"); // the second line
-        QTest::addColumn<QString>("logged");
-        QTest::addColumn<QString>("stored"); // the last action
-        QTest::addColumn<View>("view");
-        QTest::addColumn<QString>("words"); // of the failure
-        const QString checking = "checking status..", upDone = "manager.sh up succeeds. auto=false";
-        QTest::newRow("start") << true << QString() << up << upDone << checking << "up" << View::Running
-                               << "";
-        QTest::newRow("stop") << false << QString() << down << "manager.sh down succeeds" << checking
-                              << "down" << View::Stopped << "";
-        QTest::newRow("start fails") << true << "no sudo" << down << "no sudo"
-                                     << "start err: no sudo"
-                                     << "" << View::Stopped << "The node could not be started.\nno sudo";
-        QTest::newRow("stop fails, two lines")
-            << false << "1\r2" << down << "1\r\n2"
-            << "stop err: 1\r\n2"
-            << "" << View::Running << "The node could not be stopped.\n1\n2";
-        QTest::newRow("no message") << true << "" << down << "unknown error"
-                                    << "start err: unknown error"
-                                    << "" << View::Stopped
-                                    << "The node could not be started.\nNo reason was given.";
+        QTest::addColumn<ScriptRow>("row");
+        const QString checking = "checking status..", upDone = "manager.sh up succeeds. auto=false",
+                      notStarted = "The node could not be started.\n",
+                      notStopped = "The node could not be stopped.\n";
+        const auto row = [](const char* name, const ScriptRow& row) { QTest::newRow(name) << row; };
+        row("start", {true, {}, up, upDone, checking, "up", View::Running, ""});
+        row("stop", {false, {}, down, "manager.sh down succeeds", checking, "down", View::Stopped, ""});
+        row("start fails", {true, "no sudo", down, "no sudo", "start err: no sudo", "", View::Stopped,
+                            notStarted + "no sudo"});
+        row("stop fails, two lines",
+            {false, "1\r2", down, "1\r\n2", "stop err: 1\r\n2", "", View::Running, notStopped + "1\n2"});
+        row("no message", {true, "", down, "unknown error", "start err: unknown error", "", View::Stopped,
+                           notStarted + "No reason was given."});
         // Not running before, not running after: no stop, and no busy view left up.
-        QTest::newRow("start finds the node closed")
-            << true << QString() << closed << upDone << checking << "up" << View::Stopped << "";
+        row("start finds the node closed", {true, {}, closed, upDone, checking, "up", View::Stopped, ""});
     }
 
     // The busy view from the click on; after a success the last action is stored before the success line
     // leaves, and the node is checked once, after the pause; after a failure the view comes back at once,
     // with the failure in words, on the screen and the desktop, until the node starts or stops.
     void runsTheScript() {
-        QFETCH(bool, start);
-        QFETCH(QString, failure);
-        QFETCH(ServiceState, nodeAfter);
-        QFETCH(QString, uploaded);
-        QFETCH(QString, logged);
-        QFETCH(QString, stored);
-        QFETCH(View, view);
-        QFETCH(QString, words);
-        const QString verb = start ? "up" : "down";
+        QFETCH(ScriptRow, row);
+        const QString verb = row.start ? "up" : "down";
+        const bool succeeds = row.failure.isNull();
         panel->config.scriptPause = 300ms;
-        panel->failure = failure.isNull() ? std::nullopt : std::optional(ScriptFailure{failure, 1});
+        panel->failure = succeeds ? std::nullopt : std::optional(ScriptFailure{row.failure, 1});
         panel->settings.setValue("agree", true);
-        QVERIFY(panel->open(start ? down : up));
-        panel->nodeSays(nodeAfter);
+        QVERIFY(panel->open(row.start ? down : up));
+        panel->nodeSays(row.nodeAfter);
         QList<Arrival> arrivals;
         QObject scope;
         connect(&panel->account, &TestHttpServer::requestReceived, &scope, [&] {
@@ -276,26 +269,25 @@ private slots:
         Capture log(true);
         QElapsedTimer clock;
         clock.start();
-        panel->click(start ? "startButton" : "stopButton");
-        QCOMPARE(panel->text("statusLabel"), start ? "Starting Service.." : "Stopping Service..");
+        panel->click(row.start ? "startButton" : "stopButton");
+        QCOMPARE(panel->text("statusLabel"), row.start ? "Starting Service.." : "Stopping Service..");
         QCOMPARE(panel->view(), View::Busy);
-        QTRY_COMPARE(panel->view(), view);
-        QVERIFY(clock.elapsed() >= (failure.isNull() ? 300 : 0)); // the pause before the check
+        QTRY_COMPARE(panel->view(), row.view);
+        QVERIFY(clock.elapsed() >= (succeeds ? 300 : 0)); // the pause before the check
         QCOMPARE(panel->commands(), QStringList{"./manager.sh " + verb});
         QTRY_COMPARE(arrivals.size(), 2);
-        QCOMPARE(arrivals[0].line, "run script manager.sh " + verb + (start ? ". auto=false" : ""));
-        QCOMPARE(arrivals[1].line, uploaded);
-        QCOMPARE(arrivals[1].lastAction, stored);
-        QCOMPARE(log.printed(), (QStringList{arrivals[0].line, uploaded}));
-        QCOMPARE(log.lines(), QStringList{logged});
-        if (failure.isNull()) {
+        QCOMPARE(arrivals[0].line, "run script manager.sh " + verb + (row.start ? ". auto=false" : ""));
+        QCOMPARE(arrivals[1].line, row.uploaded);
+        QCOMPARE(arrivals[1].lastAction, row.stored);
+        if (succeeds)
             QCOMPARE(arrivals[1].view, View::Busy);
-            QCOMPARE(arrivals[1].checks, 0);
-        }
-        QTRY_COMPARE(panel->checks(), failure.isNull() ? 1 : 0);
-        QCOMPARE(panel->widget<QLabel>("errorLabel")->text(), words);
-        QCOMPARE(notifications(), words.isEmpty() ? QStringList() : QStringList{words});
-        panel->answer(start ? up : down);
+        QCOMPARE(arrivals[1].checks, 0);
+        QCOMPARE(log.printed(), (QStringList{arrivals[0].line, row.uploaded}));
+        QCOMPARE(log.lines(), QStringList{row.logged});
+        QTRY_COMPARE(panel->checks(), succeeds ? 1 : 0);
+        QCOMPARE(panel->widget<QLabel>("errorLabel")->text(), row.words);
+        QCOMPARE(notifications(), row.words.isEmpty() ? QStringList() : QStringList{row.words});
+        panel->answer(row.start ? up : down);
         QVERIFY(panel->widget("errorLabel")->isHidden());
     }
 };
