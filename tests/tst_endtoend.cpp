@@ -65,42 +65,33 @@ private slots:
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("message");
         QTest::addColumn<int>("status");
-        const QString runs = "exec \"$@\"",
-                      refused = "Refused to run the node's script as administrator: %1/manager.sh is "
-                                "writable by all users, so a program without administrator rights could "
-                                "change what runs as root.";
-        QTest::newRow("granted, a quote, a blank at the end")
-            << "Ann's Panel " << runs << "echo out; echo note >&2" << QString() << 0;
-        QTest::newRow("error output") << "B" << runs << "printf ' port taken\\n\\n' >&2; exit 3"
-                                      << "port taken" << 3;
-        QTest::newRow("no error output") << "B" << runs << "read nothing; exit 4"
-                                         << "manager.sh exited with status 4" << 4;
-        QTest::newRow("20 MB of error output")
-            << "B" << runs << "head -c 20000000 /dev/zero | tr '\\0' x >&2; exit 5"
-            << QString(4096, 'x') + " [cut: more than 4 KiB]" << 5;
-        QTest::newRow("dismissed")
-            << "B"
-            << "echo 'Error executing command as another user: Request dismissed' >&2; exit 126" << QString()
-            << "The administrator password request was dismissed." << 126;
-        QTest::newRow("killed") << "B"
-                                << "kill -KILL $$" << QString()
-                                << "manager.sh did not finish: the process running it was killed." << -1;
-        QTest::newRow("missing") << "B"
-                                 << "missing" << QString()
-                                 << "/none is not installed, so the node's script cannot run as "
-                                    "administrator: install the Debian package pkexec."
-                                 << -1;
-        QTest::newRow("through the installed helper")
-            << "helper" << runs << "echo note >&2" << QString() << 0;
-        QTest::newRow("manager.sh open to all") << "open" << runs << QString() << refused << -1;
-        QTest::newRow("as root, manager.sh open to all") << "open"
-                                                         << "" << QString() << refused << -1;
-        QTest::newRow("an access control list on a hidden file lets nobody write")
-            << "acl" << runs << QString()
-            << QString(refused)
-                   .replace("manager.sh", ".env")
-                   .replace("all users", "uid 65534 through its access control list")
-            << -1;
+        const auto row = [](const char* name, const QString& folder, const QString& pkexec,
+                            const QString& script, const QString& message, int status) {
+            QTest::newRow(name) << folder << pkexec << script << message << status;
+        };
+        const QString runs = "exec \"$@\"", as = "Error executing command as another user: ",
+                      refused =
+                          "Refused to run the node's script as administrator: %1/%2 is writable by %3, so a "
+                          "program without administrator rights could change what runs as root.";
+        row("granted, a quote, a blank at the end", "Ann's Panel ", runs, "echo out; echo note >&2", {}, 0);
+        row("error output", "B", runs, "printf ' port taken\\n\\n' >&2; exit 3", "port taken", 3);
+        row("no error output", "B", runs, "read nothing; exit 4", "manager.sh exited with status 4", 4);
+        row("20 MB of error output", "B", runs, "head -c 20000000 /dev/zero | tr '\\0' x >&2; exit 5",
+            QString(4096, 'x') + " [cut: more than 4 KiB]", 5);
+        row("dismissed", "B", "echo '" + as + "Request dismissed' >&2; exit 126", {},
+            "The administrator password request was dismissed.", 126);
+        row("killed", "B", "kill -KILL $$", {},
+            "manager.sh did not finish: the process running it was killed.", -1);
+        row("missing", "B", "missing", {},
+            "/none is not installed, so the node's script cannot run as administrator: install the Debian "
+            "package pkexec.",
+            -1);
+        row("through the installed helper", "helper", runs, "echo note >&2", {}, 0);
+        row("manager.sh open to all", "open", runs, {}, refused.arg("%1", "manager.sh", "all users"), -1);
+        row("as root, manager.sh open to all", "open", "", {}, refused.arg("%1", "manager.sh", "all users"),
+            -1);
+        row("an access control list on a hidden file lets nobody write", "acl", runs, {},
+            refused.arg("%1", ".env", "uid 65534 through its access control list"), -1);
     }
 
     void runsTheScript() {
@@ -281,20 +272,21 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("output");
-        const QString c = "LC_ALL=C.UTF-8 QT_QPA_PLATFORM=xcb";
-        QTest::newRow("version") << c << QStringList{"--version"} << 0 << "nodepanel " NODEPANEL_VERSION "\n";
-        QTest::newRow("help") << c << QStringList{"-h"} << 0
-                              << "Usage: %1 [options]\nShows whether the network node on this computer runs, "
-                                 "and starts or stops it.\n\nOptions:\n  -h, --help     Displays this "
-                                 "help.\n  -v, --version  Displays version information.\n";
-        QTest::newRow("an argument")
-            << c << QStringList{"--version", "up"} << 2
-            << "nodepanel: Unexpected argument 'up'.\nTry 'nodepanel --help' for more information.\n";
-        QTest::newRow("a Qt option, German")
-            << "LC_ALL=de_DE.UTF-8 QT_QPA_PLATFORM=xcb" << QStringList{"-platform", "xcb"} << 2
-            << "nodepanel: Unbekannte Option 'platform'.\nWeitere Informationen mit 'nodepanel --help'.\n";
-        QTest::newRow("a second launch")
-            << "LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen" << QStringList() << 0 << "";
+        const auto row = [](const char* name, const char* environment, const QStringList& arguments,
+                            int status, const QString& output) {
+            QTest::newRow(name) << QString(environment) << arguments << status << output;
+        };
+        const char* c = "LC_ALL=C.UTF-8 QT_QPA_PLATFORM=xcb";
+        row("version", c, {"--version"}, 0, "nodepanel " NODEPANEL_VERSION "\n");
+        row("help", c, {"-h"}, 0,
+            "Usage: %1 [options]\nShows whether the network node on this computer runs, and starts or stops "
+            "it.\n\nOptions:\n  -h, --help     Displays this help.\n  -v, --version  Displays version "
+            "information.\n");
+        row("an argument", c, {"--version", "up"}, 2,
+            "nodepanel: Unexpected argument 'up'.\nTry 'nodepanel --help' for more information.\n");
+        row("a Qt option, German", "LC_ALL=de_DE.UTF-8 QT_QPA_PLATFORM=xcb", {"-platform", "xcb"}, 2,
+            "nodepanel: Unbekannte Option 'platform'.\nWeitere Informationen mit 'nodepanel --help'.\n");
+        row("a second launch", "LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen", {}, 0, "");
     }
 
     void answersItsCommandLine() {

@@ -45,12 +45,13 @@ private slots:
         QTest::addColumn<ServiceState>("state");
         QTest::addColumn<bool>("logged");
         QTest::addColumn<int>("leastMs");
+        const auto row = [](const char* name, const QByteArray& reply, ServiceState state,
+                            bool logged = false, Mode mode = Mode::Respond, const QByteArray& flood = {},
+                            ms bound = 5s, int leastMs = 0) {
+            QTest::newRow(name) << mode << reply << flood << bound << state << logged << leastMs;
+        };
         const QByteArray full = stateReply(up) + QByteArray(65536 - 11, ' '),
                          chunked = "Transfer-Encoding: chunked";
-        const auto row = [](const char* name, const QByteArray& reply, ServiceState state,
-                            bool logged = false) {
-            QTest::newRow(name) << Mode::Respond << reply << QByteArray() << ms(5s) << state << logged << 0;
-        };
         row("HTTP 500 with a body", "HTTP/1.1 500 No\r\n\r\n" + stateReply(up), up);
         row("64 KiB", full, up);
         row("a byte more", full + ' ', down, true);
@@ -62,17 +63,12 @@ private slots:
             "HTTP/1.1 302 Found\r\nLocation: /up\r\nContent-Length: 11\r\n\r\n" + stateReply(closed), closed);
         row("refused", "refused", down);
         row("through a dead proxy", "proxy", up);
-        QTest::newRow("a chunked flood") << Mode::Flood << ok + chunked + "\r\n\r\n"
-                                         << "1000\r\n" + QByteArray(4096, 'x') + "\r\n"
-                                         << ms(5s) << down << true << 0;
-        QTest::newRow("an endless header line")
-            << Mode::Flood << ok + "X: " << QByteArray(4096, 'x') << ms(5s) << down << false << 0;
-        QTest::newRow("endless header lines")
-            << Mode::Flood << ok << QByteArray("X: y\r\n") << ms(5s) << down << false << 0;
-        QTest::newRow("drip past the bound")
-            << Mode::Drip << stateReply(up) << QByteArray() << ms(800ms) << down << false << 0;
-        QTest::newRow("no answer") << Mode::NeverAnswer << QByteArray() << QByteArray()
-                                   << HostConfig().httpTimeout << down << false << 4900;
+        row("a chunked flood", ok + chunked + "\r\n\r\n", down, true, Mode::Flood,
+            "1000\r\n" + QByteArray(4096, 'x') + "\r\n");
+        row("an endless header line", ok + "X: ", down, false, Mode::Flood, QByteArray(4096, 'x'));
+        row("endless header lines", ok, down, false, Mode::Flood, "X: y\r\n");
+        row("drip past the bound", stateReply(up), down, false, Mode::Drip, {}, 800ms);
+        row("no answer", {}, down, false, Mode::NeverAnswer, {}, HostConfig().httpTimeout, 4900);
     }
 
     // Two queries at once: each calls back exactly once, off the main thread, after storing the state.

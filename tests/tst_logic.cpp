@@ -113,23 +113,17 @@ private slots:
     void readsTheState_data() {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("state");
-        for (const auto& [body, state] :
-             std::initializer_list<std::pair<const char*, int>>{{R"({"state":0})", 0},
-                                                                {R"({"a":[1],"state":1})", 1},
-                                                                {R"({"state":2})", 2},
-                                                                {R"({"state":3})", 0},
-                                                                {R"({"state":-1})", 0},
-                                                                {R"({"state":1e30})", 0},
-                                                                {R"({"state":1.0})", 1},
-                                                                {R"({"state":1.5})", 0},
-                                                                {R"({"state":"1"})", 0},
-                                                                {R"({"state":true})", 0},
-                                                                {R"([{"state":1}])", 0},
-                                                                {"", -1},
-                                                                {"<html>", -1},
-                                                                {"1", -1},
-                                                                {R"({"state":9223372036854775807})", 0}})
-            QTest::newRow(body) << QByteArray(body) << state;
+        const QList<std::pair<int, QByteArrayList>> rows{
+            {0,
+             {R"({"state":0})", R"({"state":3})", R"({"state":-1})", R"({"state":1e30})", R"({"state":1.5})",
+              R"({"state":"1"})", R"({"state":true})", R"([{"state":1}])",
+              R"({"state":9223372036854775807})"}},
+            {1, {R"({"a":[1],"state":1})", R"({"state":1.0})"}},
+            {2, {R"({"state":2})"}},
+            {-1, {"", "<html>", "1"}}};
+        for (const auto& [state, bodies] : rows)
+            for (const QByteArray& body : bodies)
+                QTest::newRow(body) << body << state;
     }
 
     void readsTheState() {
@@ -143,19 +137,21 @@ private slots:
     void readsTheUploadAnswer_data() {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("line");
+        const auto row = [](const QByteArray& body, const QString& line) {
+            QTest::newRow(body) << body << line;
+        };
         const QString result = "xxoo log result = ";
-        QTest::newRow("0") << QByteArray(R"({"succ":0})") << result + "0";
-        QTest::newRow("3, an error") << QByteArray(R"({"succ":3,"err":"x"})") << result + "3";
-        QTest::newRow("-2, no error") << QByteArray(R"({"succ":-2})") << result + "-2, err = nil";
-        QTest::newRow("-2, a number") << QByteArray(R"({"succ":-2,"err":5})") << result + "-2, err = nil";
+        row(R"({"succ":0})", result + "0");
+        row(R"({"succ":3,"err":"x"})", result + "3");
+        row(R"({"succ":-2})", result + "-2, err = nil");
+        row(R"({"succ":-2,"err":5})", result + "-2, err = nil");
         // Plain literals: moc loses track of raw strings that hold backslashes.
-        QTest::newRow("-1, escapes")
-            << QByteArray("{\"succ\":-1,\"err\":\"a \\\"b\\\" C:\\\\n\\n\\r\\t\\u0001\\u007f\xc3\xbc\"}")
-            << result + "-1, err = Optional(\"a \\\"b\\\" C:\\\\n\\n\\r\\t\\u{1}\\u{7f}\xc3\xbc\")";
-        QTest::newRow("text") << QByteArray(R"({"succ":"0"})") << QString();
-        QTest::newRow("true") << QByteArray(R"({"succ":true})") << QString();
-        QTest::newRow("array") << QByteArray(R"([{"succ":0}])") << QString();
-        QTest::newRow("HTML") << QByteArray("<html>") << "xxoo failed to parse the json result";
+        row("{\"succ\":-1,\"err\":\"a \\\"b\\\" C:\\\\n\\n\\r\\t\\u0001\\u007f\xc3\xbc\"}",
+            result + "-1, err = Optional(\"a \\\"b\\\" C:\\\\n\\n\\r\\t\\u{1}\\u{7f}\xc3\xbc\")");
+        row(R"({"succ":"0"})", {});
+        row(R"({"succ":true})", {});
+        row(R"([{"succ":0}])", {});
+        row("<html>", "xxoo failed to parse the json result");
     }
 
     void readsTheUploadAnswer() {
@@ -188,24 +184,24 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("errors");
         QTest::addColumn<QString>("message");
-        const QString as = "Error executing command as another user: ";
-        QTest::newRow("dismissed") << 126 << as + "Request dismissed"
-                                   << "The administrator password request was dismissed.";
-        QTest::newRow("not authorised")
-            << 127 << as + "Not authorized\n\nThis incident has been reported."
-            << "You are not authorised to run the node's script as administrator.";
-        QTest::newRow("no agent")
-            << 127 << as + "No authentication agent found."
-            << "No authentication agent is running to ask for the administrator password.";
-        QTest::newRow("no polkit") << 127 << "Error getting authority: Could not connect"
-                                   << "The system's authorisation service (polkit) is not available.";
-        QTest::newRow("126, other words") << 126 << as + "Oops"
-                                          << "The administrator password request was dismissed.";
-        QTest::newRow("127, other words") << 127 << as + "Out of memory"
-                                          << "The administrator request failed: " + as + "Out of memory";
-        QTest::newRow("the script's 126") << 126 << "bash: ./manager.sh: Permission denied" << QString();
-        QTest::newRow("another status") << 1 << as + "Request dismissed" << QString();
-        QTest::newRow("not first") << 127 << "note\n" + as + "Not authorized" << QString();
+        const auto row = [](const char* name, int status, const QString& errors, const QString& message) {
+            QTest::newRow(name) << status << errors << message;
+        };
+        const QString as = "Error executing command as another user: ",
+                      dismissed = "The administrator password request was dismissed.";
+        row("dismissed", 126, as + "Request dismissed", dismissed);
+        row("not authorised", 127, as + "Not authorized\n\nThis incident has been reported.",
+            "You are not authorised to run the node's script as administrator.");
+        row("no agent", 127, as + "No authentication agent found.",
+            "No authentication agent is running to ask for the administrator password.");
+        row("no polkit", 127, "Error getting authority: Could not connect",
+            "The system's authorisation service (polkit) is not available.");
+        row("126, other words", 126, as + "Oops", dismissed);
+        row("127, other words", 127, as + "Out of memory",
+            "The administrator request failed: " + as + "Out of memory");
+        row("the script's 126", 126, "bash: ./manager.sh: Permission denied", {});
+        row("another status", 1, as + "Request dismissed", {});
+        row("not first", 127, "note\n" + as + "Not authorized", {});
     }
 
     void classifiesPkexecFailures() {

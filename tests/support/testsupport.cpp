@@ -134,39 +134,12 @@ bool Panel::openAsConfigured() {
     return answered;
 }
 
-void Panel::answer(ServiceState state) {
-    setCurrentServiceState(state);
-    screen()->handleStatus();
-}
-
-void Panel::tick(int seconds) {
-    for (int i = 0; i < seconds; ++i)
-        screen()->timerTick();
-}
-
-void Panel::click(const char* button) {
-    QTest::mouseClick(widget<QAbstractButton>(button), Qt::LeftButton);
-}
-
-void Panel::press(Qt::Key key) {
-    QTest::keyClick(QApplication::focusWidget(), key);
-}
-
-void Panel::trigger(const char* action) {
-    window->findChild<QAction*>(action)->trigger();
-}
-
 bool Panel::reply(const QString& button) {
     const QPointer<QMessageBox> box = sheet();
     for (QAbstractButton* candidate : box ? box->buttons() : QList<QAbstractButton*>())
         if (candidate->text() == button)
             QTest::mouseClick(candidate, Qt::LeftButton);
-    return box && QTest::qWaitFor([&box] { return !box; });
-}
-
-bool Panel::replyWithReturn() {
-    const QPointer<QMessageBox> box = sheet();
-    if (box)
+    if (box && button.isNull())
         QTest::keyClick(box, Qt::Key_Return);
     return box && QTest::qWaitFor([&box] { return !box; });
 }
@@ -179,26 +152,8 @@ View Panel::view() const {
     return on ? View::Running : off ? View::Stopped : View::Busy;
 }
 
-QString Panel::text(const char* name) const {
-    return widget(name)->property("text").toString().replace('\n', " / ");
-}
-
-QString Panel::question() const {
-    return sheet() ? sheet()->text() + '/' + sheet()->informativeText() : QString();
-}
-
-QStringList Panel::commands() {
-    QMutexLocker lock(&mutex);
-    return commands_;
-}
-
 bool Panel::agreementGiven() const {
     const QColor greyed = screen()->palette().color(QPalette::Disabled, QPalette::WindowText);
     return widget<QCheckBox>("agreeButton")->isChecked() && !widget("agreeButton")->isEnabled() &&
            widget("andLabel")->palette().color(QPalette::WindowText) == greyed;
-}
-
-QMessageBox* Panel::sheet() const {
-    const QList<QMessageBox*> open = window->findChildren<QMessageBox*>();
-    return open.isEmpty() ? nullptr : open.last();
 }

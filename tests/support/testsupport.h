@@ -11,6 +11,8 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <ranges>
+
 // One request as a test server received it: its first line, its header, its body.
 struct RecordedRequest {
     QByteArray line, head, body;
@@ -119,28 +121,34 @@ public:
     void nodeSays(ServiceState state) { node.setReply(200, stateReply(state)); }
     // An answer handed over as the status client hands it, now: what a check at any moment could bring,
     // without five seconds of the clock or the node's round trip in between.
-    void answer(ServiceState state);
-    void tick(int seconds = 1);
-    void click(const char* button);
+    void answer(ServiceState state) { setCurrentServiceState(state), screen()->handleStatus(); }
+    void tick(int seconds = 1) {
+        std::ranges::for_each(std::views::iota(0, seconds), [this](int) { screen()->timerTick(); });
+    }
+    void click(const char* button) { QTest::mouseClick(widget<QAbstractButton>(button), Qt::LeftButton); }
     // A key on the widget with the focus.
-    void press(Qt::Key key);
-    void trigger(const char* action);
+    void press(Qt::Key key) { QTest::keyClick(QApplication::focusWidget(), key); }
+    void trigger(const char* action) { window->findChild<QAction*>(action)->trigger(); }
     // Presses the button of the newest question, or Return there, and waits for the question to go.
     bool reply(const QString& button);
-    bool replyWithReturn();
+    bool replyWithReturn() { return reply({}); }
     // The next Start or Stop waits at the prompt until release().
     void hold() { held.acquire(); }
     void release() { held.release(); }
 
     View view() const;
     // The text of a label or button, its lines joined by " / ".
-    QString text(const char* widget) const;
+    QString text(const char* name) const {
+        return widget(name)->property("text").toString().replace('\n', " / ");
+    }
     // "title/message" of the newest question; empty when there is none.
-    QString question() const;
+    QString question() const {
+        return sheet() ? sheet()->text() + '/' + sheet()->informativeText() : QString();
+    }
     // The system log since the window opened or since the last call.
     QStringList logged() { return log.newLines(); }
     // The commands the stand-in for the prompt got.
-    QStringList commands();
+    QStringList commands() { return QMutexLocker(&mutex), commands_; }
     // Status checks since the window's first answer.
     qsizetype checks() const { return node.requests.size() - checksBefore; }
     // How often the quit gate ended the event loop.
@@ -158,7 +166,10 @@ public:
 
     ViewController* screen() const { return window->viewController(); }
     template<typename T = QWidget> T* widget(const char* name) const { return window->findChild<T*>(name); }
-    QMessageBox* sheet() const;
+    QMessageBox* sheet() const {
+        const QList<QMessageBox*> open = window->findChildren<QMessageBox*>();
+        return open.isEmpty() ? nullptr : open.last();
+    }
 
 private:
     Capture log;
