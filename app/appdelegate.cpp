@@ -17,7 +17,7 @@ AppDelegate::AppDelegate(QObject* parent)
     // Quit event is taken here and decided by the gate instead.
     QCoreApplication::instance()->installEventFilter(this);
     if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
-        connect(gui, &QGuiApplication::commitDataRequest, this, &AppDelegate::commitData,
+        connect(gui, &QGuiApplication::commitDataRequest, this, &AppDelegate::commitData<QSessionManager>,
                 Qt::DirectConnection);
 }
 
@@ -43,15 +43,6 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
     if (applicationShouldTerminate() == terminateNow)
         endEventLoop(0);
     return true;
-}
-
-// A log-out or shut-down asks too; it is cancelled while the node runs, where the session allows it.
-void AppDelegate::commitData(QSessionManager& manager) {
-    if (!manager.allowsInteraction())
-        return;
-    if (applicationShouldTerminate() == terminateCancel)
-        manager.cancel();
-    manager.release();
 }
 
 void requestTermination() {

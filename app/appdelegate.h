@@ -4,8 +4,6 @@
 
 #include <functional>
 
-class QSessionManager;
-
 // Decides every quit request: while the node runs, quitting is refused and the window is asked, through
 // the "exit" notification, to offer to stop it; otherwise the panel quits at once. It watches the
 // application for quit requests from any source (the Quit command, the exit question, Qt's own quit()).
@@ -25,11 +23,18 @@ public:
     // How the event loop is ended once the gate lets a quit through; tests watch it.
     std::function<void(int status)> endEventLoop;
 
+    // A log-out or shut-down asks too: it is cancelled while the node runs, where the session lets the
+    // panel ask. Manager: QSessionManager, or a stand-in where no session manager runs (tests).
+    template<typename Manager> void commitData(Manager& manager) {
+        if (!manager.allowsInteraction())
+            return;
+        if (applicationShouldTerminate() == terminateCancel)
+            manager.cancel();
+        manager.release();
+    }
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
-
-private:
-    void commitData(QSessionManager& manager);
 };
 
 // A quit request, as the Quit command and the exit question make it: it reaches the gate like every other.

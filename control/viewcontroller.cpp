@@ -1,5 +1,6 @@
 #include "control/viewcontroller.h"
 
+#include "control/statusmonitor.h"
 #include "host/utils.h"
 #include "platform/desktopnotification.h"
 #include "platform/dispatch.h"
@@ -113,7 +114,8 @@ void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const
     timer_ = new QTimer(this);
     timer_->setTimerType(Qt::PreciseTimer); // a clock: no drift from coarse wake-ups
     connect(timer_, &QTimer::timeout, this, &ViewController::timerTick);
-    timer_->start(1000);
+    if (config_->clockPeriod.count() > 0)
+        timer_->start(config_->clockPeriod);
     fitClock(ui_->timerLabel);
 
     ui_->versionLabel->setText(QLatin1Char('v') + Utils::appVersion());
@@ -136,18 +138,12 @@ void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const
 }
 
 void ViewController::timerTick() {
-    if (tick_ < 0) {
-        setClockText(ui_->timerLabel, QStringLiteral("00:00:00"));
-        // The stopped view watches too, so that a node which comes up late, by itself or from another tool
-        // is shown running: one check at a time, and none while a start or stop runs its own.
-        if (++stoppedTick_ % 5 == 0 && ui_->middleView->isHidden() && jobsInFlight_ == 0 && !checking_)
-            queryStatus();
-        return;
-    }
-    const qint64 n = ++tick_;
-    setClockText(ui_->timerLabel, uptimeText(n));
-    // The busy view means a check, start or stop is under way; its own query will follow.
-    if (n % 5 == 0 && ui_->middleView->isHidden())
+    const TickDecision next =
+        decideTick({tick_, stoppedTick_, !ui_->middleView->isHidden(), jobsInFlight_ > 0, checking_});
+    tick_ = next.tick;
+    stoppedTick_ = next.stoppedTick;
+    setClockText(ui_->timerLabel, tick_ < 0 ? QStringLiteral("00:00:00") : uptimeText(tick_));
+    if (next.query)
         queryStatus();
 }
 
@@ -161,34 +157,21 @@ void ViewController::queryStatus() {
 }
 
 void ViewController::handleStatus() {
-    const ServiceState state = currentServiceState();
-    // Running against not running is what changes: a node that answers down and then closed has not come
-    // back in between.
-    const bool running = state == ServiceState::deviceStateUp;
-    const bool changed = running != (oldStatus_ == ServiceState::deviceStateUp);
-    oldStatus_ = state;
-    if (changed) {
+    const StatusDecision next = decideStatus({currentServiceState(), oldStatus_, tick_,
+                                              config_->openSettings()->value(lastActionKey).toString(),
+                                              !ui_->middleView->isHidden(), jobsInFlight_ > 0, stopDone_});
+    oldStatus_ = next.oldStatus;
+    tick_ = next.tick;
+    stopDone_ = next.stopDone;
+    if (next.changed)
         setFailureText(QString());
-        // A stop that this panel did not ask for is news to a user whose window is in the background.
-        if (!running && !stopDone_ && jobsInFlight_ == 0)
-            notifyDesktop(tr("The node stopped"), tr("The node on this computer is no longer running."));
-        if (running) {
-            tick_ = 0;
-            stopDone_ = false;
-        } else if (config_->openSettings()->value(lastActionKey).toString() == QLatin1String("up")) {
-            // The user started the node and it stopped by itself: keep counting and keep watching,
-            // so the next check decides what the screen shows.
-            systemLog(QStringLiteral("it was caused by error, node would be restarted at once."));
-            // Unless no check will come back: with the busy view pausing the watch, the screen would stay
-            // as it is for good. (A start or stop under way keeps its busy view all the same, and hands
-            // over to a check of its own.)
-            if (ui_->middleView->isHidden())
-                return;
-        } else {
-            tick_ = -1;
-        }
-    }
-    refreshStateViews();
+    // A stop that this panel did not ask for is news to a user whose window is in the background.
+    if (next.notify)
+        notifyDesktop(tr("The node stopped"), tr("The node on this computer is no longer running."));
+    if (!next.logLine.isEmpty())
+        systemLog(next.logLine);
+    if (next.refresh)
+        refreshStateViews();
 }
 
 void ViewController::refreshStateViews() {

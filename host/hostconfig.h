@@ -35,6 +35,9 @@ struct HostConfig {
     std::chrono::milliseconds httpTimeout{5000};
     // How long the screen shows its first busy view before the first status query.
     std::chrono::milliseconds startupPause{200};
+    // How often the uptime clock ticks. Zero leaves the clock to whoever calls timerTick(): tests do, a
+    // second at a time.
+    std::chrono::milliseconds clockPeriod{1000};
     // How long a start or stop waits after its script before it checks the node.
     std::chrono::milliseconds scriptPause{3000};
 

@@ -26,29 +26,19 @@ bool writeScript(const QString& path, const QString& text) {
            file.setPermissions(QFileDevice::Permissions(0x7755));
 }
 
-// The shell lines as the panel runs them, as root, in the build tree's bundle.
-int manager(const QString& verb) {
+// The shell lines as the panel runs them, as root, in the build tree's bundle or another.
+int manager(const QString& verb, const QString& bundle = NODEPANEL_BUNDLE_DIR) {
     return QProcess::execute(
-        "/bin/sh",
-        {"-c", "cd " NODEPANEL_BUNDLE_DIR "/Contents/Resources\nsudo ./bash ./manager.sh " + verb});
+        "/bin/sh", {"-c", "cd " + bundle + "/Contents/Resources\nsudo ./bash ./manager.sh " + verb});
 }
 
-bool nodeAnswers() {
+bool nodeAnswers(const char* address = "127.0.0.1") {
     QTcpSocket socket;
-    socket.connectToHost("127.0.0.1", 8080);
+    socket.connectToHost(address, 8080);
     return socket.waitForConnected(2000);
 }
 
 } // namespace
-
-// The bundle's folder, what the pkexec stand-in does with its arguments after the flag ("missing": there
-// is none; empty: the panel runs as root, without it), what manager.sh does, and the failure's message (%1:
-// the Resources folder) and exit status. Both note in one trace what they were given.
-using RunRow = std::tuple<QString, QString, QString, QString, int>;
-// The environment (without a display, a GUI that started would end at once, loudly), the arguments, the
-// exit status, and what the launch prints (%1: its path) on standard output, or on standard error when it
-// fails.
-using CommandRow = std::tuple<QString, QStringList, int, QString>;
 
 class TestEndToEnd : public QObject {
     Q_OBJECT
@@ -66,30 +56,50 @@ private slots:
 
     // The runner in a bundle whose manager.sh notes its words and folder, through a stand-in for pkexec
     // that notes its folder, its locale, its arguments, and what was printed when it started.
+    // The bundle's folder, what the pkexec stand-in does with its arguments after the flag ("missing": there
+    // is none; empty: the panel runs as root, without it), what manager.sh does, and the failure's message
+    // (%1: the Resources folder) and exit status. Both note in one trace what they were given.
     void runsTheScript_data() {
-        QTest::addColumn<RunRow>("row");
-        const QString runs = "exec \"$@\"",
-                      refused = "Refused to run the node's script as administrator: %1/manager.sh is "
-                                "writable by all users, so a program without administrator rights could "
-                                "change what runs as root.";
-        // clang-format off
-        QTest::newRow("granted, a quote, a blank at the end") << RunRow{"Ann's Panel ", runs, "echo out; echo note >&2", {}, 0};
-        QTest::newRow("error output") << RunRow{"B", runs, "printf ' port taken\\n\\n' >&2; exit 3", "port taken", 3};
-        QTest::newRow("no error output") << RunRow{"B", runs, "read nothing; exit 4", "manager.sh exited with status 4", 4};
-        QTest::newRow("20 MB of error output") << RunRow{"B", runs, "head -c 20000000 /dev/zero | tr '\\0' x >&2; exit 5", QString(4096, 'x') + " [cut: more than 4 KiB]", 5};
-        QTest::newRow("dismissed") << RunRow{"B", "echo 'Error executing command as another user: Request dismissed' >&2; exit 126", {}, "The administrator password request was dismissed.", 126};
-        QTest::newRow("killed") << RunRow{"B", "kill -KILL $$", {}, "manager.sh did not finish: the process running it was killed.", -1};
-        QTest::newRow("missing") << RunRow{"B", "missing", {}, "/none is not installed, so the node's script cannot run as administrator: install the Debian package pkexec.", -1};
-        QTest::newRow("through the installed helper") << RunRow{"helper", runs, "echo note >&2", {}, 0};
-        QTest::newRow("manager.sh open to all") << RunRow{"open", runs, {}, refused, -1};
-        QTest::newRow("as root, manager.sh open to all") << RunRow{"open", "", {}, refused, -1};
-        QTest::newRow("an access control list on a hidden file lets nobody write") << RunRow{"acl", runs, {}, QString(refused).replace("manager.sh", ".env").replace("all users", "uid 65534 through its access control list"), -1};
-        // clang-format on
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("pkexec");
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<int>("status");
+        const auto row = [](const char* name, const QString& folder, const QString& pkexec,
+                            const QString& script, const QString& message, int status) {
+            QTest::newRow(name) << folder << pkexec << script << message << status;
+        };
+        const QString runs = "exec \"$@\"", as = "Error executing command as another user: ",
+                      refused =
+                          "Refused to run the node's script as administrator: %1/%2 is writable by %3, so a "
+                          "program without administrator rights could change what runs as root.";
+        row("granted, a quote, a blank at the end", "Ann's Panel ", runs, "echo out; echo note >&2", {}, 0);
+        row("error output", "B", runs, "printf ' port taken\\n\\n' >&2; exit 3", "port taken", 3);
+        row("no error output", "B", runs, "read nothing; exit 4", "manager.sh exited with status 4", 4);
+        row("20 MB of error output", "B", runs, "head -c 20000000 /dev/zero | tr '\\0' x >&2; exit 5",
+            QString(4096, 'x') + " [cut: more than 4 KiB]", 5);
+        row("dismissed", "B", "echo '" + as + "Request dismissed' >&2; exit 126", {},
+            "The administrator password request was dismissed.", 126);
+        row("killed", "B", "kill -KILL $$", {},
+            "manager.sh did not finish: the process running it was killed.", -1);
+        row("missing", "B", "missing", {},
+            "/none is not installed, so the node's script cannot run as administrator: install the Debian "
+            "package pkexec.",
+            -1);
+        row("through the installed helper", "helper", runs, "echo note >&2", {}, 0);
+        row("manager.sh open to all", "open", runs, {}, refused.arg("%1", "manager.sh", "all users"), -1);
+        row("as root, manager.sh open to all", "open", "", {}, refused.arg("%1", "manager.sh", "all users"),
+            -1);
+        row("an access control list on a hidden file lets nobody write", "acl", runs, {},
+            refused.arg("%1", ".env", "uid 65534 through its access control list"), -1);
     }
 
     void runsTheScript() {
-        QFETCH(RunRow, row);
-        const auto& [folder, pkexec, script, message, status] = row;
+        QFETCH(QString, folder);
+        QFETCH(QString, pkexec);
+        QFETCH(QString, script);
+        QFETCH(QString, message);
+        QFETCH(int, status);
         const bool refusal = folder == "open" || folder == "acl",
                    scriptRuns = pkexec == "exec \"$@\"" && !refusal,
                    asked = !pkexec.isEmpty() && pkexec != "missing" && !refusal;
@@ -129,8 +139,8 @@ private slots:
         QCOMPARE(log.printed() + log.lines(), QStringList(2, line));
         QTRY_COMPARE(account.requests.value(0).fields()["l"], line);
         account.requests.clear();
-        QCOMPARE(failure ? failure->message + '|' + QString::number(failure->exitStatus) : "|0",
-                 message.arg(here) + '|' + QString::number(status));
+        QCOMPARE(failure.value_or(ScriptFailure{}).message, message.arg(here));
+        QCOMPARE(failure.value_or(ScriptFailure{{}, 0}).exitStatus, status);
         // An installed helper is asked for by name, with the verb; otherwise the shell, with its lines.
         const QString run = folder == "helper"
                                 ? nodeHelperPath(bundle) + " up"
@@ -166,12 +176,53 @@ private slots:
         panel.config.bundlePath = NODEPANEL_BUNDLE_DIR;
         panel.config.elevate = false;
         panel.config.scriptPause = 500ms;
-        panel.play("agree true | open -1 | click startButton");
-        QTRY_COMPARE_WITH_TIMEOUT(panel.view(), "running", 20000);
+        panel.config.clockPeriod = 0ms;
+        panel.settings.setValue("agree", true);
+        QVERIFY(panel.openAsConfigured());
+        panel.click("startButton");
+        QTRY_COMPARE_WITH_TIMEOUT(panel.view(), View::Running, 20000);
         QVERIFY(nodeAnswers());
-        panel.play("click stopButton");
-        QTRY_COMPARE_WITH_TIMEOUT(panel.view(), "stopped", 20000);
+        // On the loopback address alone: nothing else on this computer reaches it.
+        QVERIFY(!nodeAnswers("127.0.0.2"));
+        QVERIFY(!nodeAnswers("::1"));
+        panel.click("stopButton");
+        QTRY_COMPARE_WITH_TIMEOUT(panel.view(), View::Stopped, 20000);
         QVERIFY(!nodeAnswers());
+    }
+
+    // With a node that takes its time, "up" returns only once it answers, "down" only once it is gone.
+    void waitsForASlowNode() {
+        if (!root)
+            QSKIP("needs root: the node runs as root on port 8080");
+        QTemporaryDir bundle;
+        const QString resources = bundle.filePath("Contents/Resources");
+        QVERIFY(QDir().mkpath(resources));
+        QVERIFY(QFile::copy(NODEPANEL_SOURCE_DIR "/resources/manager.sh", resources + "/manager.sh"));
+        QVERIFY(QFile::copy(NODEPANEL_SLOW_NODE, resources + "/sample-node"));
+        QVERIFY(QFile::link("/bin/bash", resources + "/bash"));
+        QCOMPARE(manager("up", bundle.path()), 0);
+        QVERIFY(nodeAnswers());
+        QCOMPARE(manager("down", bundle.path()), 0);
+        QVERIFY(!nodeAnswers());
+    }
+
+    // The helper that root runs takes "up" or "down" and nothing else, before it looks at anything.
+    void takesOnlyItsVerbs_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("none") << QStringList();
+        QTest::newRow("more") << QStringList{"up; touch /x"};
+        QTest::newRow("another case") << QStringList{"UP"};
+        QTest::newRow("a prefix") << QStringList{"dow"};
+        QTest::newRow("two") << QStringList{"up", "up"};
+    }
+
+    void takesOnlyItsVerbs() {
+        QFETCH(QStringList, arguments);
+        QProcess helper;
+        helper.start(NODEPANEL_HELPER, arguments);
+        QVERIFY(helper.waitForFinished(10000));
+        QCOMPARE(helper.exitCode(), 2);
+        QCOMPARE(helper.readAllStandardError(), "Usage: nodepanel-manager up|down\n");
     }
 
     // The built panel: its launch line, its first check at the node's own address after its pause, and a
@@ -181,7 +232,7 @@ private slots:
         for (const int signal : {SIGINT, SIGHUP, SIGTERM}) {
             TestHttpServer node;
             const bool nodeRuns = signal != SIGINT && root && node.start(8080), stuck = signal == SIGTERM;
-            node.setReply(200, stateReply(1));
+            node.setReply(200, stateReply(up));
             // A pipe of one page, full before the panel starts.
             int pipe[2];
             QVERIFY(::pipe(pipe) == 0 && ::fcntl(pipe[1], F_SETPIPE_SZ, 4096) == 4096);
@@ -214,22 +265,37 @@ private slots:
 
     // The command line is answered without a display, in the user's language, and leaves the panel that
     // runs in the session alone; a launch without arguments brings that panel's window forward and ends.
+    // The environment (without a display, a GUI that started would end at once, loudly), the arguments, the
+    // exit status, and what the launch prints (%1: its path), on standard error when it fails.
     void answersItsCommandLine_data() {
-        QTest::addColumn<CommandRow>("row");
-        // clang-format off
-        QTest::newRow("version") << CommandRow{"LC_ALL=C.UTF-8 QT_QPA_PLATFORM=xcb", {"--version"}, 0, "nodepanel " NODEPANEL_VERSION "\n"};
-        QTest::newRow("help") << CommandRow{"LC_ALL=C.UTF-8 QT_QPA_PLATFORM=xcb", {"-h"}, 0, "Usage: %1 [options]\nShows whether the network node on this computer runs, and starts or stops it.\n\nOptions:\n  -h, --help     Displays this help.\n  -v, --version  Displays version information.\n"};
-        QTest::newRow("an argument") << CommandRow{"LC_ALL=C.UTF-8 QT_QPA_PLATFORM=xcb", {"--version", "up"}, 2, "nodepanel: Unexpected argument 'up'.\nTry 'nodepanel --help' for more information.\n"};
-        QTest::newRow("a Qt option, German") << CommandRow{"LC_ALL=de_DE.UTF-8 QT_QPA_PLATFORM=xcb", {"-platform", "xcb"}, 2, "nodepanel: Unbekannte Option 'platform'.\nWeitere Informationen mit 'nodepanel --help'.\n"};
-        QTest::newRow("a second launch") << CommandRow{"LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen", {}, 0, ""};
-        // clang-format on
+        QTest::addColumn<QString>("environment");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("output");
+        const auto row = [](const char* name, const char* environment, const QStringList& arguments,
+                            int status, const QString& output) {
+            QTest::newRow(name) << QString(environment) << arguments << status << output;
+        };
+        const char* c = "LC_ALL=C.UTF-8 QT_QPA_PLATFORM=xcb";
+        row("version", c, {"--version"}, 0, "nodepanel " NODEPANEL_VERSION "\n");
+        row("help", c, {"-h"}, 0,
+            "Usage: %1 [options]\nShows whether the network node on this computer runs, and starts or stops "
+            "it.\n\nOptions:\n  -h, --help     Displays this help.\n  -v, --version  Displays version "
+            "information.\n");
+        row("an argument", c, {"--version", "up"}, 2,
+            "nodepanel: Unexpected argument 'up'.\nTry 'nodepanel --help' for more information.\n");
+        row("a Qt option, German", "LC_ALL=de_DE.UTF-8 QT_QPA_PLATFORM=xcb", {"-platform", "xcb"}, 2,
+            "nodepanel: Unbekannte Option 'platform'.\nWeitere Informationen mit 'nodepanel --help'.\n");
+        row("a second launch", "LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen", {}, 0, "");
     }
 
     void answersItsCommandLine() {
-        QFETCH(CommandRow, row);
-        const auto& [environment, arguments, status, output] = row;
+        QFETCH(QString, environment);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, output);
         Panel first;
-        first.open(0);
+        QVERIFY(first.open(down));
         SessionInstance instance;
         QCOMPARE(instance.claim(), std::nullopt);
         instance.setWindow(first.window.get());
@@ -238,9 +304,9 @@ private slots:
         panel.start("env", QStringList{"-u", "DISPLAY", "-u", "LANGUAGE"} + environment.split(' ') +
                                QStringList{NODEPANEL_EXECUTABLE} + arguments);
         QTRY_COMPARE_WITH_TIMEOUT(panel.state(), QProcess::NotRunning, 10000);
-        QCOMPARE(QString::number(panel.exitCode()) +
-                     (status ? panel.readAllStandardError() : panel.readAllStandardOutput()),
-                 QString::number(status) + output.arg(NODEPANEL_EXECUTABLE));
+        QCOMPARE(panel.exitCode(), status);
+        QCOMPARE(status ? panel.readAllStandardError() : panel.readAllStandardOutput(),
+                 output.arg(NODEPANEL_EXECUTABLE));
         QCOMPARE(first.window->isMinimized(), !arguments.isEmpty());
     }
 };

@@ -1,6 +1,6 @@
-// The real window offscreen: what the screen shows for each answer of the node, the uptime clock, the
-// agreement, the links, starting and stopping through a stand-in for the administrator prompt, and what
-// the desktop is told.
+// The real window offscreen: what the screen shows for the node's answers, the uptime clock and its checks,
+// the agreement, the links, the focus, starting and stopping through a stand-in for the administrator
+// prompt, and what the desktop is told.
 #include "platform/desktopnotification.h"
 
 #include "testsupport.h"
@@ -9,11 +9,26 @@
 
 using namespace std::chrono_literals;
 
-const QString unexpected = "logged it was caused by error, node would be restarted at once.";
+const QString caused = "it was caused by error, node would be restarted at once.";
+const QStringList stopNews{"The node stopped\nThe node on this computer is no longer running."};
 
-// Start or stop, the script's failure (null: it succeeds), the node's state then, the line uploaded after
-// the run, the lines logged, the last action stored, the view at the end, and the failure in words.
-using ScriptRow = std::tuple<bool, QString, int, QString, QStringList, QString, QString, QString>;
+// Start or stop, the script's failure (null: it succeeds), the node's state then, the second line
+// uploaded, the line logged, the last action stored, the view at the end, and the failure in words.
+struct ScriptRow {
+    bool start;
+    QString failure;
+    ServiceState nodeAfter;
+    QString uploaded, logged, stored;
+    View view;
+    QString words;
+};
+
+// Each line uploaded, with what stood when it arrived.
+struct Arrival {
+    QString line, lastAction;
+    View view;
+    qsizetype checks;
+};
 
 // Also the desktop's notification service, on the suite's own session bus.
 class TestScreen : public QObject {
@@ -44,8 +59,8 @@ private slots:
         QDesktopServices::setUrlHandler("https", this, "open");
         QDesktopServices::setUrlHandler("http", this, "open");
         QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "notices");
-        QVERIFY(bus.registerObject("/org/freedesktop/Notifications", this, QDBusConnection::ExportAllSlots) &&
-                bus.registerService("org.freedesktop.Notifications"));
+        QVERIFY(bus.registerObject("/org/freedesktop/Notifications", this, QDBusConnection::ExportAllSlots));
+        QVERIFY(bus.registerService("org.freedesktop.Notifications"));
     }
 
     void init() {
@@ -55,60 +70,156 @@ private slots:
         panel = std::make_unique<Panel>();
     }
 
-    // A story of the window (see Panel), and whether the desktop was told the node stopped.
-    void followsTheNode_data() {
-        QTest::addColumn<QString>("story");
-        QTest::addColumn<bool>("news");
-        const QString stopped = "view stopped | tick 4 | text timerLabel 00:00:00 | logged -";
-        // clang-format off
-        QTest::newRow("load: up") << "open 1 | view running | tick 1 | text timerLabel 00:00:01 | text versionLabel v" NODEPANEL_VERSION << false;
-        QTest::newRow("load: down, last up") << "last up | open 0 | " + stopped << false;
-        QTest::newRow("load: not listening, last up") << "last up | unreachable | open -1 | " + stopped << false;
-        // Not running at load is no stop, whatever the last action.
-        QTest::newRow("load: closed, last up") << "last up | open 2 | " + stopped << false;
-        QTest::newRow("up again") << "open 1 | tick 3 | last up | report 1 | view running | tick 1 | text timerLabel 00:00:04" << false;
-        // Stopped with "up" stored: the clock and the checks go on, and the next answer decides.
-        QTest::newRow("down, last up") << "open 1 | tick 3 | last up | report 0 | view running | tick 1 | text timerLabel 00:00:04 | " + unexpected << true;
-        QTest::newRow("closed, last up") << "open 1 | tick 3 | last up | report 2 | view running | " + unexpected << true;
-        QTest::newRow("down, last down") << "open 1 | tick 3 | last down | report 0 | " + stopped << true;
-        QTest::newRow("down, last 'up '") << "open 1 | last up  | report 0 | " + stopped << true;
-        QTest::newRow("stopped: closed, last up") << "open 0 | last up | report 2 | " + stopped << false;
-        QTest::newRow("stopped: up") << "open 0 | report 1 | view running | tick 1 | text timerLabel 00:00:01" << false;
-        QTest::newRow("then down again") << "open 1 | last up | report 0 | " + unexpected + " | node 0 | tick 5 | checked 1 | report 0 | view stopped | tick 1 | text timerLabel 00:00:06 | logged checking status.." << true;
-        QTest::newRow("then closed: not up either") << "open 1 | last up | report 0 | node 2 | tick 5 | checked 1 | report 2 | view stopped" << true;
-        QTest::newRow("then back up") << "open 1 | last up | report 0 | node 1 | tick 5 | checked 1 | report 1 | view running | tick 1 | text timerLabel 00:00:01" << true;
-        // A busy screen would never be checked again, so it shows stopped, unless a stop under way keeps it
-        // until its own check.
-        QTest::newRow("busy") << "open 1 | last up | busy Starting Service.. | report 0 | view stopped" << true;
-        QTest::newRow("a stop under way") << "agree true | open 1 | hold | click stopButton | report 0 | wait | view busy | node 0 | release | view stopped" << false;
-        // Checks at 5, 10 and 15 seconds of uptime, and while stopped too (the first at 5 s), one at a time
-        // (none is answered before the end here); none while busy. A node started elsewhere shows running.
-        QTest::newRow("checks") << "open 1 | tick 16 | checked 3 | text timerLabel 00:00:16" << false;
-        QTest::newRow("no checks while busy") << "open 1 | busy Stopping Service.. | tick 16 | checked 0" << false;
-        QTest::newRow("checks while stopped") << "open 0 | tick 16 | checked 1 | view stopped" << false;
-        QTest::newRow("comes up while stopped") << "open 0 | node 1 | tick 5 | checked 1 | view running" << false;
-        // The agreement is restored at load; only the user's click stores it, at once, and locks it. Start
-        // asks first while the box is off: YES, the default, ticks and locks the box for this start without
-        // storing it.
-        QTest::newRow("agreement") << "agree true | open 0 | agreement given | agree - | open 0 | agreement open | node 1 | click startButton | asked Confirmation/Do you agree to the Terms of Service and Privacy Policy? | answer NO | view stopped | agreement open | click startButton | answer Return | agreement given | view busy | view running | ran ./manager.sh up | stored agree - | open 0 | click agreeButton | stored agree true | agreement given | logged agree changed true" << false;
-        // The first focus is on the state's button. Started with Return and stopped with Space, the focus
-        // follows to the next state's button.
-        QTest::newRow("focus") << "agree true | open 0 | activate | focus startButton | node 1 | key Return | view running | focus stopButton | node 0 | key Space | view stopped | focus startButton" << false;
-        // clang-format on
+    // The first answer, whatever the last action: not running at load is no stop. Then the clock, and
+    // the checks of 16 seconds: every 5 s of uptime, and one at a time while stopped, none of them
+    // answered here.
+    void showsTheFirstAnswer_data() {
+        QTest::addColumn<std::optional<ServiceState>>("answer"); // none: nothing listens
+        QTest::addColumn<View>("view");
+        QTest::addColumn<QString>("clock");
+        QTest::addColumn<int>("checks");
+        QTest::newRow("up") << std::optional(up) << View::Running << "00:00:16" << 3;
+        QTest::newRow("down") << std::optional(down) << View::Stopped << "00:00:00" << 1;
+        QTest::newRow("closed") << std::optional(closed) << View::Stopped << "00:00:00" << 1;
+        QTest::newRow("nothing listens") << std::optional<ServiceState>() << View::Stopped << "00:00:00" << 0;
     }
 
-    void followsTheNode() {
-        QFETCH(QString, story);
-        QFETCH(bool, news);
-        panel->play(story);
-        QCOMPARE(notifications(),
-                 news ? QStringList{"The node stopped\nThe node on this computer is no longer running."}
-                      : QStringList());
+    void showsTheFirstAnswer() {
+        QFETCH(std::optional<ServiceState>, answer);
+        QFETCH(View, view);
+        QFETCH(QString, clock);
+        QFETCH(int, checks);
+        panel->settings.setValue("last_action", "up");
+        panel->nodeSays(answer.value_or(up));
+        if (!answer)
+            panel->config.statusUrl.setPort(closedPort());
+        QVERIFY(panel->openAsConfigured());
+        QCOMPARE(panel->view(), view);
+        QCOMPARE(panel->text("versionLabel"), "v" NODEPANEL_VERSION);
+        panel->tick(16);
+        QCOMPARE(panel->text("timerLabel"), clock);
+        QTRY_COMPARE(panel->checks(), checks);
+        QTest::qWait(100); // a check too many may still be on its way
+        QCOMPARE(panel->checks(), checks);
+        QCOMPARE(notifications(), QStringList());
+    }
+
+    // Stopped by itself after the user's start: the clock and the view stay, and the next answer decides.
+    void followsAnUnexpectedStop_data() {
+        QTest::addColumn<ServiceState>("stop");
+        QTest::addColumn<ServiceState>("then");
+        QTest::addColumn<View>("view");
+        QTest::addColumn<QString>("clock"); // a second after the second answer
+        QTest::newRow("down, down") << down << down << View::Stopped << "00:00:05";
+        QTest::newRow("closed, closed") << closed << closed << View::Stopped << "00:00:05";
+        QTest::newRow("down, closed: not up either") << down << closed << View::Stopped << "00:00:05";
+        QTest::newRow("down, up") << down << up << View::Running << "00:00:01";
+    }
+
+    void followsAnUnexpectedStop() {
+        QFETCH(ServiceState, stop);
+        QFETCH(ServiceState, then);
+        QFETCH(View, view);
+        QFETCH(QString, clock);
+        panel->settings.setValue("last_action", "up");
+        QVERIFY(panel->open(up));
+        panel->tick(3);
+        panel->answer(stop);
+        QCOMPARE(panel->logged(), QStringList{caused});
+        QTest::qWait(20);
+        QCOMPARE(panel->view(), View::Running);
+        panel->tick();
+        QCOMPARE(panel->text("timerLabel"), "00:00:04");
+        QCOMPARE(notifications(), stopNews);
+        panel->answer(then);
+        QTRY_COMPARE(panel->view(), view);
+        QCOMPARE(panel->logged(), QStringList());
+        panel->tick();
+        QCOMPARE(panel->text("timerLabel"), clock);
+    }
+
+    // A node that comes up while the stopped view shows is found by the stopped view's own check.
+    void findsANodeStartedElsewhere() {
+        QVERIFY(panel->open(down));
+        panel->nodeSays(up);
+        panel->tick(5);
+        QTRY_COMPARE(panel->view(), View::Running);
+    }
+
+    // A stop owns its busy view until its own check: no periodic check, and an answer from before it
+    // does not bring back a button while its script runs.
+    void keepsTheBusyViewOfAStop() {
+        panel->settings.setValue("agree", true);
+        QVERIFY(panel->open(up));
+        panel->hold();
+        panel->click("stopButton");
+        panel->tick(16);
+        panel->answer(down);
+        QTest::qWait(20);
+        QCOMPARE(panel->view(), View::Busy);
+        QCOMPARE(panel->checks(), 0);
+        panel->nodeSays(down);
+        panel->release();
+        QTRY_COMPARE(panel->view(), View::Stopped);
+        QCOMPARE(panel->commands(), QStringList{"./manager.sh down"});
+        QCOMPARE(notifications(), QStringList());
+    }
+
+    // Restored at load; only the user's click stores it, at once, and locks it. Start asks first while the
+    // box is off: YES, the default, ticks and locks the box for this start without storing it.
+    void asksForTheAgreement() {
+        panel->settings.setValue("agree", true);
+        QVERIFY(panel->open(down));
+        QVERIFY(panel->agreementGiven());
+        panel->settings.remove("agree");
+        QVERIFY(panel->open(down));
+        QVERIFY(!panel->agreementGiven());
+        panel->nodeSays(up);
+        panel->click("startButton");
+        QCOMPARE(panel->question(), "Confirmation/Do you agree to the Terms of Service and Privacy Policy?");
+        QVERIFY(panel->reply("NO"));
+        QCOMPARE(panel->view(), View::Stopped);
+        QVERIFY(!panel->agreementGiven());
+        panel->hold();
+        panel->click("startButton");
+        QVERIFY(panel->replyWithReturn());
+        QVERIFY(panel->agreementGiven());
+        QCOMPARE(panel->view(), View::Busy);
+        panel->release();
+        QTRY_COMPARE(panel->view(), View::Running);
+        QCOMPARE(panel->commands(), QStringList{"./manager.sh up"});
+        QVERIFY(!panel->settings.contains("agree"));
+        QVERIFY(panel->open(down));
+        panel->click("agreeButton");
+        QCOMPARE(panel->settings.value("agree"), true);
+        QVERIFY(panel->agreementGiven());
+        QCOMPARE(panel->logged(), QStringList{"agree changed true"});
+    }
+
+    // The first focus is on the state's button. Started with Return and stopped with Space, the focus
+    // follows to the next state's button.
+    void keepsTheFocusOnTheState() {
+        panel->settings.setValue("agree", true);
+        QVERIFY(panel->open(down));
+        QApplication::setActiveWindow(panel->window.get());
+        QVERIFY(QTest::qWaitForWindowActive(panel->window.get()));
+        QCOMPARE(panel->focus(), "startButton");
+        panel->nodeSays(up);
+        panel->press(Qt::Key_Return);
+        QTRY_COMPARE(panel->view(), View::Running);
+        QCOMPARE(panel->focus(), "stopButton");
+        panel->nodeSays(down);
+        panel->press(Qt::Key_Space);
+        QTRY_COMPARE(panel->view(), View::Stopped);
+        QCOMPARE(panel->focus(), "startButton");
     }
 
     // The links open their pages; none of them reports anything.
     void opensThePages() {
-        panel->play("open 0 | click tosButton | click ppButton | click viewButton");
+        QVERIFY(panel->open(down));
+        panel->click("tosButton");
+        panel->click("ppButton");
+        panel->click("viewButton");
         panel->screen()->linkClick(panel->widget("startButton"));
         panel->screen()->linkClick(panel->widget("versionLabel"));
         const QUrl account = panel->account.url("/main");
@@ -120,16 +231,20 @@ private slots:
 
     void runsTheScript_data() {
         QTest::addColumn<ScriptRow>("row");
-        const QString checking = "checking status..", upDone = "manager.sh up succeeds. auto=false";
-        // clang-format off
-        QTest::newRow("start") << ScriptRow{true, {}, 1, upDone, {checking}, "up", "running", ""};
-        QTest::newRow("stop") << ScriptRow{false, {}, 0, "manager.sh down succeeds", {checking}, "down", "stopped", ""};
-        QTest::newRow("start fails") << ScriptRow{true, "no sudo", 0, "no sudo", {"start err: no sudo"}, "", "stopped", "The node could not be started.\nno sudo"};
-        QTest::newRow("stop fails, two lines") << ScriptRow{false, "1\r2", 0, "1\r\n2", {"stop err: 1\r\n2"}, "", "running", "The node could not be stopped.\n1\n2"};
-        QTest::newRow("no message") << ScriptRow{true, "", 0, "unknown error", {"start err: unknown error"}, "", "stopped", "The node could not be started.\nNo reason was given."};
+        const QString checking = "checking status..", upDone = "manager.sh up succeeds. auto=false",
+                      notStarted = "The node could not be started.\n",
+                      notStopped = "The node could not be stopped.\n";
+        const auto row = [](const char* name, const ScriptRow& row) { QTest::newRow(name) << row; };
+        row("start", {true, {}, up, upDone, checking, "up", View::Running, ""});
+        row("stop", {false, {}, down, "manager.sh down succeeds", checking, "down", View::Stopped, ""});
+        row("start fails", {true, "no sudo", down, "no sudo", "start err: no sudo", "", View::Stopped,
+                            notStarted + "no sudo"});
+        row("stop fails, two lines",
+            {false, "1\r2", down, "1\r\n2", "stop err: 1\r\n2", "", View::Running, notStopped + "1\n2"});
+        row("no message", {true, "", down, "unknown error", "start err: unknown error", "", View::Stopped,
+                           notStarted + "No reason was given."});
         // Not running before, not running after: no stop, and no busy view left up.
-        QTest::newRow("start finds the node closed") << ScriptRow{true, {}, 2, upDone, {checking}, "up", "stopped", ""};
-        // clang-format on
+        row("start finds the node closed", {true, {}, closed, upDone, checking, "up", View::Stopped, ""});
     }
 
     // The busy view from the click on; after a success the last action is stored before the success line
@@ -137,36 +252,43 @@ private slots:
     // with the failure in words, on the screen and the desktop, until the node starts or stops.
     void runsTheScript() {
         QFETCH(ScriptRow, row);
-        const auto& [start, failure, nodeAfter, second, logLines, lastAction, view, words] = row;
-        const QString verb = start ? "up" : "down";
+        const QString verb = row.start ? "up" : "down";
+        const bool succeeds = row.failure.isNull();
         panel->config.scriptPause = 300ms;
-        panel->failure = failure.isNull() ? std::nullopt : std::optional(ScriptFailure{failure, 1});
-        panel->play(QString("agree true | open %1 | node %2").arg(!start).arg(nodeAfter));
-        QStringList
-            arrivals; // each uploaded line, with the last action, the view and the checks at its arrival
+        panel->failure = succeeds ? std::nullopt : std::optional(ScriptFailure{row.failure, 1});
+        panel->settings.setValue("agree", true);
+        QVERIFY(panel->open(row.start ? down : up));
+        panel->nodeSays(row.nodeAfter);
+        QList<Arrival> arrivals;
         QObject scope;
         connect(&panel->account, &TestHttpServer::requestReceived, &scope, [&] {
-            arrivals.append(panel->account.requests.last().fields()["l"] + '|' +
-                            panel->settings.value("last_action").toString() + '|' + panel->view() +
-                            QString::number(panel->node.requests.size()));
+            arrivals.append({panel->account.requests.last().fields()["l"],
+                             panel->settings.value("last_action").toString(), panel->view(),
+                             panel->checks()});
         });
         Capture log(true);
         QElapsedTimer clock;
         clock.start();
-        panel->play((start ? "click startButton | text statusLabel Starting"
-                           : "click stopButton | text statusLabel Stopping") +
-                    QString(" Service.. | view busy | view %1 | ran ./manager.sh %2").arg(view, verb));
-        QVERIFY(clock.elapsed() >= (failure.isNull() ? 300 : 0));
+        panel->click(row.start ? "startButton" : "stopButton");
+        QCOMPARE(panel->text("statusLabel"), row.start ? "Starting Service.." : "Stopping Service..");
+        QCOMPARE(panel->view(), View::Busy);
+        QTRY_COMPARE(panel->view(), row.view);
+        QVERIFY(clock.elapsed() >= (succeeds ? 300 : 0)); // the pause before the check
+        QCOMPARE(panel->commands(), QStringList{"./manager.sh " + verb});
         QTRY_COMPARE(arrivals.size(), 2);
-        QCOMPARE(log.printed() + log.lines(),
-                 QStringList({"run script manager.sh " + verb + (start ? ". auto=false" : ""), second}) +
-                     logLines);
-        QCOMPARE(arrivals[1].section('|', 0, failure.isNull() ? 2 : 1),
-                 second + '|' + lastAction + (failure.isNull() ? "|busy1" : ""));
-        panel->play(QString("wait | checked %1").arg(failure.isNull()));
-        QCOMPARE(panel->widget<QLabel>("errorLabel")->text() + '|' + notifications().join('|'),
-                 words + '|' + words);
-        QVERIFY((panel->play(QString("report %1").arg(start)), panel->widget("errorLabel")->isHidden()));
+        QCOMPARE(arrivals[0].line, "run script manager.sh " + verb + (row.start ? ". auto=false" : ""));
+        QCOMPARE(arrivals[1].line, row.uploaded);
+        QCOMPARE(arrivals[1].lastAction, row.stored);
+        if (succeeds)
+            QCOMPARE(arrivals[1].view, View::Busy);
+        QCOMPARE(arrivals[1].checks, 0);
+        QCOMPARE(log.printed(), (QStringList{arrivals[0].line, row.uploaded}));
+        QCOMPARE(log.lines(), QStringList{row.logged});
+        QTRY_COMPARE(panel->checks(), succeeds ? 1 : 0);
+        QCOMPARE(panel->widget<QLabel>("errorLabel")->text(), row.words);
+        QCOMPARE(notifications(), row.words.isEmpty() ? QStringList() : QStringList{row.words});
+        panel->answer(row.start ? up : down);
+        QVERIFY(panel->widget("errorLabel")->isHidden());
     }
 };
 

@@ -11,6 +11,8 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <ranges>
+
 // One request as a test server received it: its first line, its header, its body.
 struct RecordedRequest {
     QByteArray line, head, body;
@@ -24,6 +26,8 @@ struct RecordedRequest {
     }
 };
 
+using Identity = std::pair<QSslCertificate, QSslKey>;
+
 // A real HTTP/1.1 server (HTTPS with a certificate) on a loopback port, driven by the test's event loop.
 class TestHttpServer : public QTcpServer {
     Q_OBJECT
@@ -34,17 +38,14 @@ public:
     enum class Mode { Respond, NeverAnswer, Drip, Flood };
 
     // An ephemeral port unless one is given.
-    bool start(quint16 port = 0,
-               const std::pair<QSslCertificate, QSslKey>& identity = std::pair<QSslCertificate, QSslKey>()) {
+    bool start(quint16 port = 0, const Identity& identity = Identity()) {
         identity_ = identity;
         setReply(200, "{}");
         return listen(QHostAddress::LocalHost, port);
     }
     QUrl url(const QString& path = {}) const {
-        return QString("%1://127.0.0.1:%2%3")
-            .arg(identity_.second.isNull() ? "http" : "https")
-            .arg(serverPort())
-            .arg(path);
+        const char* scheme = identity_.second.isNull() ? "http" : "https";
+        return QString("%1://127.0.0.1:%2%3").arg(scheme).arg(serverPort()).arg(path);
     }
     // A whole reply with a Content-Length, sent for every request.
     void setReply(int status, const QByteArray& body) {
@@ -57,6 +58,8 @@ public:
     QByteArray reply, flood;
     QList<RecordedRequest> requests;
     int connections = 0;
+    // Connections that have ended, closed by either side.
+    int ended = 0;
 
 signals:
     void requestReceived();
@@ -65,16 +68,18 @@ protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
-    std::pair<QSslCertificate, QSslKey> identity_;
+    Identity identity_;
 };
 
 // A self-signed certificate for 127.0.0.1 that openssl makes for this run.
-std::pair<QSslCertificate, QSslKey> makeTestCertificate();
+Identity makeTestCertificate();
 // A loopback port that nothing listens on.
 quint16 closedPort();
-inline QByteArray stateReply(int state) {
-    return "{\"state\":" + QByteArray::number(state) + '}';
+inline QByteArray stateReply(ServiceState state) {
+    return "{\"state\":" + QByteArray::number(rawValue(state)) + '}';
 }
+constexpr ServiceState down = ServiceState::deviceStateDown, up = ServiceState::deviceStateUp,
+                       closed = ServiceState::deviceStateClosed;
 
 // Every system-log line written while it exists, from any thread; with `printed` set, also standard
 // output, descriptor 1 itself, which goes to a file meanwhile.
@@ -83,6 +88,8 @@ public:
     explicit Capture(bool printed = false);
     ~Capture();
     QStringList lines() const;
+    // The lines logged since the last call.
+    QStringList newLines();
     // Puts standard output back; the lines written meanwhile, percent-decoded as the account server would,
     // without Qt Test's own (a warning of the offscreen platform when a window changes size).
     QStringList printed();
@@ -92,64 +99,83 @@ public:
 private:
     mutable QMutex mutex_;
     QStringList lines_;
+    qsizetype seen_ = 0;
     SystemLogObserver previous_;
     int saved_ = -1;
 };
 
-// The real window offscreen, with the quit gate, against a local node and account server, and with a stand-in
-// for the administrator prompt that notes each command and answers with failure.
-//
-// play() tells it a story, steps separated by " | ". A step acts:
-//   open N      opens the window against a node that answers N, and waits for that answer; -1: against the
-//               node as configured, and waits for any answer
-//   node N      the node answers N from now on; unreachable: nothing listens where the window looks for it
-//   last X      stores the last action X; agree X: the agreement ("-": takes it away)
-//   fail X      Start and Stop fail from now on, with the message X ("-": none)
-//   hold        the next Start or Stop waits at the prompt until "release"
-//   tick N      N seconds of the clock; report N: a status answer N, handed over as the status client does
-//   busy X      the busy view with the text X
-//   click X     clicks the button X; key X: presses Return or Space where the focus is; menu X: triggers
-//               the action X
-//   answer X    presses X, or Return, in the newest question
-//   close, quit, activate, wait   asks to close the window, to quit; activates it; lets queued work run
-//   german      speaks German from now on, for the rest of the process
-// or checks, now (or soon, where a step says so):
-//   view X      the view X shows: running, stopped or busy (soon)
-//   text W X    the label or button W reads X, its lines joined by " / "
-//   asked X     the newest question is "title/message" X ("-": none)
-//   logged X    the system log since the window opened or since the last check of it, lines joined by
-//               " / " ("-": none)
-//   ran X       the stand-in got these commands, joined by " / " (soon)
-//   checked N   the node was asked N times since the window's first answer (soon)
-//   stored K X  the setting K holds X ("-": none)
-//   agreement X the box is "given" (ticked, locked, its words greyed) or "open"
-//   ended N     the quit gate ended the event loop N times
-//   focus X     the keyboard focus is on X
+enum class View { Busy, Running, Stopped, Broken };
+char* toString(View view);
+
+// The real window offscreen, with the quit gate, against a local node and account server, and with a
+// stand-in for the administrator prompt that notes each command and answers with `failure`. Its clock
+// ticks only when the test calls tick(). Steps that wait say so and return whether what they wait for came.
 class Panel {
 public:
     Panel();
-    void open(int state);
-    void play(const QString& story);
+    // Opens the window against a node that answers state, and waits for the view that shows the answer.
+    bool open(ServiceState state);
+    // Opens the window against the node as configured, and waits for a view other than busy.
+    bool openAsConfigured();
+    // What the node answers from now on.
+    void nodeSays(ServiceState state) { node.setReply(200, stateReply(state)); }
+    // An answer handed over as the status client hands it, now: what a check at any moment could bring,
+    // without five seconds of the clock or the node's round trip in between.
+    void answer(ServiceState state) { setCurrentServiceState(state), screen()->handleStatus(); }
+    void tick(int seconds = 1) {
+        std::ranges::for_each(std::views::iota(0, seconds), [this](int) { screen()->timerTick(); });
+    }
+    void click(const char* button) { QTest::mouseClick(widget<QAbstractButton>(button), Qt::LeftButton); }
+    // A key on the widget with the focus.
+    void press(Qt::Key key) { QTest::keyClick(QApplication::focusWidget(), key); }
+    void trigger(const char* action) { window->findChild<QAction*>(action)->trigger(); }
+    // Presses the button of the newest question, or Return there, and waits for the question to go.
+    bool reply(const QString& button);
+    bool replyWithReturn() { return reply({}); }
+    // The next Start or Stop waits at the prompt until release().
+    void hold() { held.acquire(); }
+    void release() { held.release(); }
+
+    View view() const;
+    // The text of a label or button, its lines joined by " / ".
+    QString text(const char* name) const {
+        return widget(name)->property("text").toString().replace('\n', " / ");
+    }
+    // "title/message" of the newest question; empty when there is none.
+    QString question() const {
+        return sheet() ? sheet()->text() + '/' + sheet()->informativeText() : QString();
+    }
+    // The system log since the window opened or since the last call.
+    QStringList logged() { return log.newLines(); }
+    // The commands the stand-in for the prompt got.
+    QStringList commands() { return QMutexLocker(&mutex), commands_; }
+    // Status checks since the window's first answer.
+    qsizetype checks() const { return node.requests.size() - checksBefore; }
+    // How often the quit gate ended the event loop.
+    qsizetype quits() const { return loopEnds.size(); }
+    // The box ticked and locked, its words greyed.
+    bool agreementGiven() const;
+    QString focus() const { return QApplication::focusWidget()->objectName(); }
 
     HostConfig config;
     TestHttpServer node, account;
     std::optional<ScriptFailure> failure;
     std::unique_ptr<WindowController> window;
     QSettings settings{"nodepanel", "nodepanel"};
+    AppDelegate delegate;
 
     ViewController* screen() const { return window->viewController(); }
-    template<typename T = QWidget> T* widget(const QString& name) const {
-        return window->findChild<T*>(name);
+    template<typename T = QWidget> T* widget(const char* name) const { return window->findChild<T*>(name); }
+    QMessageBox* sheet() const {
+        const QList<QMessageBox*> open = window->findChildren<QMessageBox*>();
+        return open.isEmpty() ? nullptr : open.last();
     }
-    QString view() const;
-    QMessageBox* sheet() const;
 
 private:
-    AppDelegate delegate;
     Capture log;
-    qsizetype logSeen = 0, asked = 0;
+    qsizetype checksBefore = 0;
     QList<int> loopEnds;
     QMutex mutex;
-    QStringList commands;
+    QStringList commands_;
     QSemaphore held{1};
 };
