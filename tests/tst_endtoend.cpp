@@ -141,6 +141,23 @@ private slots:
                      (scriptRuns ? "up|" + here + '\n' : ""));
     }
 
+    // An access control list of any size is read whole: on tmpfs, 1,101 named users past any fixed
+    // buffer, the last of whom may write manager.sh.
+    void refusesALargeAccessControlList() {
+        QTemporaryDir temp("/dev/shm/nodepanel-XXXXXX");
+        const QString here = temp.filePath("Contents/Resources"), script = here + "/manager.sh";
+        QVERIFY(QDir().mkpath(here) && QFile::link("/bin/bash", here + "/bash") && writeScript(script, ""));
+        QStringList entries;
+        for (int uid = 20000; uid < 21100; ++uid)
+            entries.append(QString("u:%1:r").arg(uid));
+        entries.append("u:65534:w");
+        QCOMPARE(QProcess::execute("setfacl", {"-m", entries.join(','), script}), 0);
+        QCOMPARE(untrustedNodeFiles(temp.path(), ::geteuid()),
+                 "Refused to run the node's script as administrator: " + script +
+                     " is writable by uid 65534 through its access control list, so a program without "
+                     "administrator rights could change what runs as root.");
+    }
+
     // manager.sh keeps its word: both verbs idempotent, and a stale pid file never gets a bystander
     // signalled. Then the panel drives the node from its buttons, through the real runner.
     void drivesTheSampleNode() {

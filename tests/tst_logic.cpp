@@ -140,6 +140,39 @@ private slots:
         QVERIFY2(why.isNull() == refusal.isNull() && why.contains(refusal), qPrintable(why));
         QVERIFY(why.isNull() || why.startsWith("Refused to run the node's script as administrator: "));
     }
+
+    // A list that cannot be read may let anyone write: whatever it guards is refused, even a sticky folder
+    // on the way, which other writers could not otherwise use.
+    void refusesAnUnreadableAccessControlList_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("refusal"); // null: accepted
+        const QString m = "/b/Contents/Resources/manager.sh";
+        QTest::newRow("none") << m << 0 << QString();
+        QTest::newRow("manager.sh") << m << EIO << m + " has an access control list that cannot be read (";
+        QTest::newRow("a sticky folder above") << "/b" << E2BIG << "/b has an access control list that";
+    }
+
+    void refusesAnUnreadableAccessControlList() {
+        QFETCH(QString, path);
+        QFETCH(int, error);
+        QFETCH(QString, refusal);
+        const auto lookUp = [&](const QString& name) {
+            FileFacts facts;
+            facts.type = name.endsWith(".sh") || name.endsWith("/bash") ? FileFacts::Type::File
+                                                                        : FileFacts::Type::Folder;
+            facts.mode = name == "/b" ? 01777 : 0755;
+            facts.aclError = name == path ? error : 0;
+            facts.error = ENOENT;
+            if (name.endsWith("/nodepanel-manager"))
+                facts.type = FileFacts::Type::Missing;
+            if (name.endsWith("/Resources"))
+                facts.entries = QStringList{"manager.sh", "bash"};
+            return facts;
+        };
+        const QString why = untrustedNodeFiles("/b", 1000, lookUp).value_or(QString());
+        QVERIFY2(why.isNull() == refusal.isNull() && why.contains(refusal), qPrintable(why));
+    }
 };
 
 QTEST_APPLESS_MAIN(TestLogic)
