@@ -9,7 +9,6 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QDir>
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QMetaObject>
@@ -97,10 +96,6 @@ int answerCommandLine(const QStringList& arguments) {
     else if (parser.isSet(version))
         print(stdout, name + QLatin1Char(' ') + QCoreApplication::applicationVersion() + QLatin1Char('\n'));
     return 0;
-}
-
-QString bundleOfExecutableFolder(const QString& folder) {
-    return QDir::cleanPath(folder + QStringLiteral("/../.."));
 }
 
 void prepareApplication() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "host/hostconfig.h"
+#include "host/noderun.h"
 
 #include <QLocale>
 #include <QStringList>
@@ -22,9 +23,6 @@ int answerCommandLine(const QStringList& arguments);
 // What this build talks to: the node on this computer, the compiled-in account server and web site, the
 // bundle around the running executable, and administrator rights through pkexec unless already root.
 HostConfig productionConfig();
-
-// The bundle around an executable folder: <bundle>/Contents/bin.
-QString bundleOfExecutableFolder(const QString& folder);
 
 // What desktops know the application by (its id, display name and icon), and that only the quit gate ends
 // it, not the closing of its last window.
