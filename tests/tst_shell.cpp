@@ -5,6 +5,12 @@
 
 #include "testsupport.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+
+using namespace std::chrono_literals;
+
 const QString stopQuestion = "asked Do you want to exit?/The service is running, stop it now?";
 const QString exitQuestion = "asked Confirmation/Do you want to exit the app?";
 
@@ -105,6 +111,53 @@ private slots:
         QTimer::singleShot(0, [] { QCoreApplication::quit(); });
         QCOMPARE(QCoreApplication::exec(), 7);
         panel->play("ended 1 | asked -");
+    }
+
+    // Settings that are no regular file are never opened nor written: the window answers on the defaults,
+    // says once where its settings are, and keeps one identifier. Whoever opens the FIFO to read it is
+    // caught, and let go rather than left waiting for good.
+    void outlivesUnusableSettings_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("a FIFO") << "fifo";
+        QTest::newRow("a link to a FIFO") << "link";
+        QTest::newRow("a folder") << "folder";
+    }
+
+    void outlivesUnusableSettings() {
+        QFETCH(QString, kind);
+        QTemporaryDir temp;
+        const QString fifo = temp.filePath("fifo"), other = temp.filePath("nodepanel.conf");
+        QVERIFY(::mkfifo(QFile::encodeName(fifo), 0600) == 0);
+        QVERIFY(kind == "fifo" || (kind == "link" ? QFile::link(fifo, other) : QDir().mkdir(other)));
+        const QString path = kind == "fifo" ? fifo : other;
+        std::atomic<bool> opened = false, done = false;
+        std::thread watch([&] {
+            while (!done) {
+                const int reader = ::open(QFile::encodeName(fifo), O_WRONLY | O_NONBLOCK);
+                opened = opened || reader >= 0;
+                ::close(reader);
+                std::this_thread::sleep_for(10ms);
+            }
+        });
+        Capture log;
+        panel->config.settingsPath = path;
+        panel->open(0);
+        QTest::mouseClick(panel->widget<QAbstractButton>("agreeButton"), Qt::LeftButton);
+        const QString identifier = Utils::deviceUUID(panel->config);
+        done = true;
+        watch.join();
+        QCOMPARE(panel->view(), "stopped");
+        QVERIFY(!opened);
+        QCOMPARE(log.lines().filter("settings"),
+                 QStringList{"The settings cannot be read or saved: " + path +
+                             " is not a regular file. The panel runs with its defaults."});
+        QVERIFY(!identifier.isEmpty() && Utils::deviceUUID(panel->config) == identifier);
+        QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+                 kind == "fifo" ? QStringList{"fifo"} : QStringList({"fifo", "nodepanel.conf"}));
+        struct stat info {};
+        QVERIFY(::lstat(QFile::encodeName(fifo), &info) == 0 && S_ISFIFO(info.st_mode));
+        QVERIFY(QFileInfo(other).isSymLink() == (kind == "link") &&
+                (kind != "folder" || QDir(other).isEmpty()));
     }
 };
 
