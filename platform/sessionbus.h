@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QDeadlineTimer>
+
+// The session bus, connected on a thread of its own. Qt connects under a lock that every later user of the
+// bus waits on, so a bus that accepts and never speaks, or a stopped bus daemon, would otherwise hold up
+// the window for as long as the bus library waits.
+enum class SessionBusState { Connecting, Connected, Absent };
+
+// Starts connecting, once, and waits until the deadline at most, or not at all once an earlier wait ran
+// out. Once it says Connected, QDBusConnection::sessionBus() answers at once.
+SessionBusState waitForSessionBus(QDeadlineTimer deadline);
