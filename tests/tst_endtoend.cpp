@@ -237,7 +237,7 @@ private slots:
         QTest::newRow("version") << CommandRow{"LC_ALL=C.UTF-8 QT_QPA_PLATFORM=xcb", {"--version"}, 0, "nodepanel " NODEPANEL_VERSION "\n"};
         QTest::newRow("help") << CommandRow{"LC_ALL=C.UTF-8 QT_QPA_PLATFORM=xcb", {"-h"}, 0, "Usage: %1 [options]\nShows whether the network node on this computer runs, and starts or stops it.\n\nOptions:\n  -h, --help     Displays this help.\n  -v, --version  Displays version information.\n"};
         QTest::newRow("an argument") << CommandRow{"LC_ALL=C.UTF-8 QT_QPA_PLATFORM=xcb", {"--version", "up"}, 2, "nodepanel: Unexpected argument 'up'.\nTry 'nodepanel --help' for more information.\n"};
-        QTest::newRow("a Qt option, German") << CommandRow{"LC_ALL=de_DE.UTF-8 QT_QPA_PLATFORM=xcb", {"-platform", "xcb"}, 2, "nodepanel: Unbekannte Option 'platform'.\nWeitere Informationen mit 'nodepanel --help'.\n"};
+        QTest::newRow("an option, German") << CommandRow{"LC_ALL=de_DE.UTF-8 QT_QPA_PLATFORM=xcb", {"-frob", "xcb"}, 2, "nodepanel: Unbekannte Option 'frob'.\nWeitere Informationen mit 'nodepanel --help'.\n"};
         QTest::newRow("a second launch") << CommandRow{"LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen", {}, 0, ""};
         // clang-format on
     }

@@ -141,6 +141,30 @@ private slots:
         QVERIFY(why.isNull() || why.startsWith("Refused to run the node's script as administrator: "));
     }
 
+    // Qt's own options start the panel, with their values, in either spelling; "--" ends the options.
+    // Anything else is answered instead.
+    void decidesWhatALaunchDoes_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("starts");
+        QTest::newRow("nothing") << QStringList{} << true;
+        QTest::newRow("--") << QStringList{"--"} << true;
+        QTest::newRow("restored") << QStringList{"-session", "1a2b_3", "--"} << true;
+        QTest::newRow("Qt's options")
+            << QStringList{"--platform", "xcb", "-style=fusion", "-reverse"} << true;
+        QTest::newRow("a Qt option without its value") << QStringList{"-session"} << false;
+        QTest::newRow("a value of its own") << QStringList{"-reverse", "x"} << false;
+        QTest::newRow("an argument after --") << QStringList{"--", "x"} << false;
+        QTest::newRow("version") << QStringList{"-platform", "xcb", "-v"} << false;
+        QTest::newRow("help") << QStringList{"--help"} << false;
+        QTest::newRow("unknown") << QStringList{"-sessions"} << false;
+    }
+
+    void decidesWhatALaunchDoes() {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, starts);
+        QCOMPARE(commandLineStartsPanel(QStringList{"nodepanel"} + arguments), starts);
+    }
+
     // A list that cannot be read may let anyone write: whatever it guards is refused, even a sticky folder
     // on the way, which other writers could not otherwise use.
     void refusesAnUnreadableAccessControlList_data() {
