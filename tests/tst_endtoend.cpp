@@ -229,6 +229,30 @@ private slots:
         }
     }
 
+    // A panel that holds the session's name but does not answer in time is told apart from one that
+    // answers: the new launch runs on its own and says so. This process holds the name, and reads the
+    // launch without running its event loop, so it never answers.
+    void runsBesideASilentPanel() {
+        SessionInstance holder;
+        QCOMPARE(holder.claim(), std::nullopt);
+        QProcess panel;
+        panel.setProcessChannelMode(QProcess::MergedChannels);
+        panel.start("env", {"QT_QPA_PLATFORM=offscreen", NODEPANEL_EXECUTABLE});
+        QByteArray said;
+        const QDeadlineTimer deadline(10000);
+        while (!said.contains("window load") && panel.waitForReadyRead(int(deadline.remainingTime())))
+            said += panel.readAll();
+        ::kill(panel.processId(), SIGTERM);
+        QVERIFY(panel.waitForFinished(10000));
+        said += panel.readAll();
+        QCOMPARE(panel.exitCode(), 0);
+        QVERIFY2(
+            said.contains("Node Panel is already running, but it does not answer in time: this panel runs on "
+                          "its own.") &&
+                said.contains("window load"),
+            said.constData());
+    }
+
     // The command line is answered without a display, in the user's language, and leaves the panel that
     // runs in the session alone; a launch without arguments brings that panel's window forward and ends.
     void answersItsCommandLine_data() {
