@@ -23,10 +23,13 @@ int main(int argc, char* argv[]) {
         QCoreApplication app(argc, argv);
         exitProcessNow(answerCommandLine(QCoreApplication::arguments()));
     }
+    // The session bus, probed before anything of Qt's uses it, and claimed: half a second for both.
+    const QDeadlineTimer busDeadline(500);
+    const bool silent = SessionInstance::leaveSilentBus(busDeadline);
     QApplication app(argc, argv);
     installTranslations();
     SessionInstance instance;
-    if (const std::optional<int> status = instance.claim())
+    if (const std::optional<int> status = silent ? std::nullopt : instance.claim(busDeadline))
         exitProcessNow(*status);
     runPanel(productionConfig(), [&instance](WindowController& window) { instance.setWindow(&window); });
 }

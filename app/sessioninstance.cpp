@@ -14,10 +14,7 @@ namespace {
 const QString serviceName = QStringLiteral("org.nodepanel.NodePanel");
 const QString objectPath = QStringLiteral("/org/nodepanel/NodePanel");
 
-// Connecting, claiming the name and asking its owner all fit in this, so that the window shows within a
-// second whatever the bus does. The owner's main thread never waits on anything, so it answers at once
-// unless it hangs.
-constexpr int claimMs = 500;
+const QString silentBus = QStringLiteral("The session bus does not answer: this panel runs on its own.");
 
 bool timedOut(const QDBusError& error) {
     return error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout ||
@@ -37,17 +34,27 @@ SessionInstance::~SessionInstance() {
     bus.interface()->unregisterService(serviceName);
 }
 
-std::optional<int> SessionInstance::claim() {
-    const QDeadlineTimer deadline(claimMs);
+bool SessionInstance::leaveSilentBus(QDeadlineTimer deadline) {
+    if (!sessionBusHangs(deadline))
+        return false;
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
+    systemLog(silentBus);
+    return true;
+}
+
+// Connecting, claiming the name and asking its owner all fit in the deadline, so that the window shows
+// within a second whatever the bus does. The owner's main thread never waits on anything, so it answers at
+// once unless it hangs.
+std::optional<int> SessionInstance::claim(QDeadlineTimer deadline) {
     const SessionBusState state = waitForSessionBus(deadline);
     if (state == SessionBusState::Connecting)
-        systemLog(QStringLiteral("The session bus does not answer: this panel runs on its own."));
+        systemLog(silentBus);
     if (state != SessionBusState::Connected)
         return std::nullopt;
     QDBusConnection bus = QDBusConnection::sessionBus();
     // The object first, so that a launch that finds the name taken always finds someone to answer.
     bus.registerObject(objectPath, this, QDBusConnection::ExportScriptableSlots);
-    QString silence = QStringLiteral("The session bus does not answer: this panel runs on its own.");
+    QString silence = silentBus;
     // Twice: an owner that quits between our attempt and our call leaves the name to us.
     for (int attempt = 0; attempt < 2 && !deadline.hasExpired(); ++attempt) {
         bus.interface()->setTimeout(int(std::max<qint64>(1, deadline.remainingTime())));

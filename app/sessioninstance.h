@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QPointer>
 
@@ -21,9 +22,14 @@ public:
     ~SessionInstance() override;
 
     // Nothing when this launch is to run the panel: the name is now ours, there is no session bus to hold
-    // it, or the bus or the owner did not answer within half a second. Otherwise the exit status to end
+    // it, or the bus or the owner did not answer by the deadline. Otherwise the exit status to end
     // with: 0 once the owner has shown its window.
-    std::optional<int> claim();
+    std::optional<int> claim(QDeadlineTimer deadline = QDeadlineTimer(500));
+
+    // Before the application object exists: a session bus that does not answer by the deadline is taken
+    // out of the environment, so that nothing in the process waits on it (Qt's menu bar and accessibility
+    // would, for as long as the bus library waits), and the log says so. Returns whether it was.
+    static bool leaveSilentBus(QDeadlineTimer deadline);
 
     // The window that Activate brings forward.
     void setWindow(QWidget* window);
