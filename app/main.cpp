@@ -23,13 +23,13 @@ int main(int argc, char* argv[]) {
         QCoreApplication app(argc, argv);
         exitProcessNow(answerCommandLine(QCoreApplication::arguments()));
     }
-    // The session bus, probed before anything of Qt's uses it, and claimed: half a second for both.
-    const QDeadlineTimer busDeadline(500);
-    const bool silent = SessionInstance::leaveSilentBus(busDeadline);
+    // The session bus, probed before anything of Qt's uses it (half a second at most), then claimed (as
+    // long again): the time the application object takes to start counts for neither.
+    const bool silent = SessionInstance::leaveSilentBus(QDeadlineTimer(500));
     QApplication app(argc, argv);
     installTranslations();
     SessionInstance instance;
-    if (const std::optional<int> status = silent ? std::nullopt : instance.claim(busDeadline))
+    if (const std::optional<int> status = silent ? std::nullopt : instance.claim(QDeadlineTimer(500)))
         exitProcessNow(*status);
     runPanel(productionConfig(), [&instance](WindowController& window) { instance.setWindow(&window); });
 }
