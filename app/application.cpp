@@ -9,12 +9,12 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QDir>
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QMetaObject>
 #include <QTranslator>
 
+#include <cerrno>
 #include <cstdio>
 
 #include <unistd.h>
@@ -28,10 +28,11 @@ namespace {
     QT_TRANSLATE_NOOP3("polkit", "Authentication is required to start or stop the network node", "message"),
 };
 
-// Written out at once: the process ends without flushing buffers.
-void print(FILE* stream, const QString& text) {
-    std::fputs(text.toLocal8Bit().constData(), stream);
-    std::fflush(stream);
+// Written out at once, as the process ends without flushing buffers. False, with errno, when it was not.
+bool print(FILE* stream, const QString& text) {
+    const QByteArray bytes = text.toLocal8Bit();
+    return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size()) &&
+           std::fflush(stream) == 0;
 }
 
 } // namespace
@@ -64,20 +65,85 @@ void installTranslations(const QLocale& locale) {
         delete qt;
 }
 
+namespace {
+
+// Qt's own options, taken by the application object before the panel sees its command line: a session
+// manager restores the panel with -session, and every Qt program takes -platform, -style and the rest.
+// First those that take a value, then those that do not.
+const char* const qtOptionsWithValue[] = {"platform",
+                                          "platformpluginpath",
+                                          "platformtheme",
+                                          "plugin",
+                                          "qwindowgeometry",
+                                          "qwindowicon",
+                                          "qwindowtitle",
+                                          "session",
+                                          "display",
+                                          "geometry",
+                                          "title",
+                                          "icon",
+                                          "name",
+                                          "visual",
+                                          "ncols",
+                                          "im",
+                                          "inputstyle",
+                                          "style",
+                                          "stylesheet"};
+const char* const qtFlags[] = {"reverse", "nograb", "dograb", "sync", "cmap", "testability", "widgetcount"};
+
+// The panel's own options, --help and --version, besides Qt's, which its help does not show.
+struct CommandLine {
+    CommandLine() {
+        parser.setApplicationDescription(QCoreApplication::translate(
+            "CommandLine", "Shows whether the network node on this computer runs, and starts or stops it."));
+        for (const char* name : qtOptionsWithValue) {
+            QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+            option.setFlags(QCommandLineOption::HiddenFromHelp);
+            parser.addOption(option);
+        }
+        for (const char* name : qtFlags) {
+            QCommandLineOption option(QString::fromLatin1(name));
+            option.setFlags(QCommandLineOption::HiddenFromHelp);
+            parser.addOption(option);
+        }
+        // "-platform" is one option, as Qt reads it, not eight letters.
+        parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    }
+
+    QCommandLineParser parser;
+    const QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")},
+                                  QCoreApplication::translate("CommandLine", "Displays this help.")};
+    // Our own help option, first: Qt's would offer --help-all, with Qt's options.
+    const QCommandLineOption version = (parser.addOption(help), parser.addVersionOption());
+};
+
+// Control characters as \xNN: an argument echoed to a terminal must not retitle or recolour it.
+QString escapedControls(const QString& text) {
+    QString shown;
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() < 0xa0))
+            shown += QStringLiteral("\\x") +
+                     QString::number(c.unicode(), 16).rightJustified(2, QLatin1Char('0')).toUpper();
+        else
+            shown += c;
+    }
+    return shown;
+}
+
+} // namespace
+
+bool commandLineStartsPanel(const QStringList& arguments) {
+    CommandLine line;
+    return line.parser.parse(arguments) && line.parser.positionalArguments().isEmpty() &&
+           !line.parser.isSet(line.help) && !line.parser.isSet(line.version);
+}
+
 int answerCommandLine(const QStringList& arguments) {
     installTranslations();
     QCoreApplication::setApplicationVersion(Utils::appVersion());
     const QString name = QCoreApplication::applicationName();
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QCoreApplication::translate(
-        "CommandLine", "Shows whether the network node on this computer runs, and starts or stops it."));
-    // Our own help option: Qt's would offer --help-all, with Qt's options, which the panel does not take.
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QCoreApplication::translate("CommandLine", "Displays this help."));
-    parser.addOption(help);
-    const QCommandLineOption version = parser.addVersionOption();
-    // "-platform" is one unknown option, not eight unknown letters.
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    CommandLine line;
+    QCommandLineParser& parser = line.parser;
 
     QString error;
     if (!parser.parse(arguments))
@@ -86,21 +152,24 @@ int answerCommandLine(const QStringList& arguments) {
         error = QCoreApplication::translate("CommandLine", "Unexpected argument '%1'.")
                     .arg(parser.positionalArguments().constFirst());
     if (!error.isEmpty()) {
-        print(stderr, name + QStringLiteral(": ") + error + QLatin1Char('\n') +
+        print(stderr, name + QStringLiteral(": ") + escapedControls(error) + QLatin1Char('\n') +
                           QCoreApplication::translate("CommandLine", "Try '%1 --help' for more information.")
                               .arg(name) +
                           QLatin1Char('\n'));
         return 2;
     }
-    if (parser.isSet(help))
-        print(stdout, parser.helpText());
-    else if (parser.isSet(version))
-        print(stdout, name + QLatin1Char(' ') + QCoreApplication::applicationVersion() + QLatin1Char('\n'));
+    QString text = parser.helpText();
+    if (!parser.isSet(line.help))
+        text = name + QLatin1Char(' ') + QCoreApplication::applicationVersion() + QLatin1Char('\n');
+    if (!print(stdout, text)) {
+        const int why = errno;
+        print(stderr, name + QStringLiteral(": ") +
+                          QCoreApplication::translate("CommandLine", "Cannot write to standard output: %1")
+                              .arg(qt_error_string(why)) +
+                          QLatin1Char('\n'));
+        return 1;
+    }
     return 0;
-}
-
-QString bundleOfExecutableFolder(const QString& folder) {
-    return QDir::cleanPath(folder + QStringLiteral("/../.."));
 }
 
 void prepareApplication() {

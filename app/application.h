@@ -1,6 +1,7 @@
 #pragma once
 
 #include "host/hostconfig.h"
+#include "host/noderun.h"
 
 #include <QLocale>
 #include <QStringList>
@@ -14,17 +15,19 @@ class WindowController;
 // English throughout rather than mixed.
 void installTranslations(const QLocale& locale = QLocale::system());
 
-// Answers the command line of a launch with arguments: the panel itself takes none, only --help and
-// --version, which print their text. Anything else is named on standard error. Returns the exit status: 0,
-// or 2 for a wrong argument. Needs an application object, but no GUI and no display.
+// Whether a launch's command line starts the panel: it holds nothing but Qt's own options (the application
+// object takes them) and perhaps "--", which ends the options. Needs no application object.
+bool commandLineStartsPanel(const QStringList& arguments);
+
+// Answers any other command line: --help and --version print their text; anything else is named on
+// standard error, its control characters escaped. Returns the exit status: 0; 1 when the text could not
+// be written (said on standard error); 2 for a wrong argument. Needs an application object, but no GUI
+// and no display.
 int answerCommandLine(const QStringList& arguments);
 
 // What this build talks to: the node on this computer, the compiled-in account server and web site, the
 // bundle around the running executable, and administrator rights through pkexec unless already root.
 HostConfig productionConfig();
-
-// The bundle around an executable folder: <bundle>/Contents/bin.
-QString bundleOfExecutableFolder(const QString& folder);
 
 // What desktops know the application by (its id, display name and icon), and that only the quit gate ends
 // it, not the closing of its last window.

@@ -13,16 +13,23 @@ int main(int argc, char* argv[]) {
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& message) {
         writeWholeLine(STDERR_FILENO, qFormatLogMessage(type, context, message).toUtf8());
     });
-    // The panel itself takes no argument. Any argument is answered before the GUI starts, so --help and
-    // --version work without a display.
-    if (argc > 1) {
+    // The panel itself takes no argument but Qt's own (-session, -platform, ...), which the application
+    // object takes. Anything else is answered before the GUI starts, so --help and --version work without
+    // a display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    if (!commandLineStartsPanel(arguments)) {
         QCoreApplication app(argc, argv);
         exitProcessNow(answerCommandLine(QCoreApplication::arguments()));
     }
+    // The session bus, probed before anything of Qt's uses it (half a second at most), then claimed (as
+    // long again): the time the application object takes to start counts for neither.
+    const bool silent = SessionInstance::leaveSilentBus(QDeadlineTimer(500));
     QApplication app(argc, argv);
     installTranslations();
     SessionInstance instance;
-    if (const std::optional<int> status = instance.claim())
+    if (const std::optional<int> status = silent ? std::nullopt : instance.claim(QDeadlineTimer(500)))
         exitProcessNow(*status);
     runPanel(productionConfig(), [&instance](WindowController& window) { instance.setWindow(&window); });
 }

@@ -6,7 +6,6 @@
 
 #include <QtEndian>
 
-#include <array>
 #include <cerrno>
 
 #include <sys/stat.h>
@@ -120,6 +119,10 @@ private:
     std::optional<QString> changeableBy(const FileFacts& facts, bool stickyWillDo) const {
         if (!trusted(facts.owner))
             return notOwnedBy(facts.owner);
+        // Who may write it is unknown, so nobody is trusted to be unable to.
+        if (facts.aclError != 0)
+            return QStringLiteral("has an access control list that cannot be read (") +
+                   qt_error_string(facts.aclError) + QLatin1Char(')');
         std::optional<QString> why;
         if (facts.mode & S_IWOTH)
             why = QStringLiteral("is writable by all users");
@@ -155,22 +158,45 @@ private:
 };
 
 // The entries of the access control list that let others write: the kernel's binary form of it, a
-// version word and then (tag, permissions, id) entries, named users and groups limited by the mask.
+// version word and then (tag, permissions, id) entries, named users and groups limited by the mask. The
+// list is read whole, whatever its size; an error other than "there is none" is kept, and refuses the file.
 void readAccessControlList(const QByteArray& path, FileFacts& facts) {
     enum : quint16 { user = 0x02, group = 0x08, mask = 0x10, write = 0x02 };
-    std::array<char, 4 + 8 * 1024> acl{};
-    const ssize_t size = ::lgetxattr(path.constData(), "system.posix_acl_access", acl.data(), acl.size());
-    if (size < 4)
+    static const char* const name = "system.posix_acl_access";
+    // A file without one, and a file system without them, have none.
+    const auto none = [](int error) { return error == ENODATA || error == ENOTSUP; };
+    QByteArray acl;
+    for (;;) {
+        const ssize_t needed = ::lgetxattr(path.constData(), name, nullptr, 0);
+        if (needed < 0) {
+            facts.aclError = none(errno) ? 0 : errno;
+            return;
+        }
+        acl.resize(needed);
+        const ssize_t size = ::lgetxattr(path.constData(), name, acl.data(), size_t(acl.size()));
+        if (size >= 0) {
+            acl.truncate(size);
+            break;
+        }
+        // ERANGE: it grew since it was measured, so it is measured again.
+        if (errno != ERANGE) {
+            facts.aclError = none(errno) ? 0 : errno;
+            return;
+        }
+    }
+    if (acl.size() < 4 || (acl.size() - 4) % 8 != 0) {
+        facts.aclError = EBADMSG;
         return;
+    }
     quint16 allowed = write;
     QList<std::pair<quint16, uint>> writers;
-    for (ssize_t at = 4; at + 8 <= size; at += 8) {
-        const quint16 tag = qFromLittleEndian<quint16>(acl.data() + at);
-        const quint16 permissions = qFromLittleEndian<quint16>(acl.data() + at + 2);
+    for (qsizetype at = 4; at + 8 <= acl.size(); at += 8) {
+        const quint16 tag = qFromLittleEndian<quint16>(acl.constData() + at);
+        const quint16 permissions = qFromLittleEndian<quint16>(acl.constData() + at + 2);
         if (tag == mask)
             allowed = permissions & write;
         else if ((tag == user || tag == group) && (permissions & write))
-            writers.append({tag, qFromLittleEndian<quint32>(acl.data() + at + 4)});
+            writers.append({tag, qFromLittleEndian<quint32>(acl.constData() + at + 4)});
     }
     for (const auto& [tag, id] : writers)
         if (allowed)

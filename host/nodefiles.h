@@ -23,6 +23,8 @@ struct FileFacts {
     QList<uint> aclUsers, aclGroups;
     // For a folder: the names in it.
     QStringList entries;
+    // Why its access control list could not be read (an errno value); 0 when it was, or there is none.
+    int aclError = 0;
 };
 
 // Looks a path up on the real file system, without following a link at its end.

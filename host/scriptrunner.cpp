@@ -49,12 +49,6 @@ std::optional<QString> pkexecFailureMessage(int status, const QString& errorOutp
     return QStringLiteral("The administrator request failed: ") + errorOutput;
 }
 
-QString privilegedShellText(const QString& bundlePath, const QString& command) {
-    QString quoted = bundlePath;
-    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
-    return QStringLiteral("cd '") + quoted + QStringLiteral("/Contents/Resources'\nsudo ./bash ") + command;
-}
-
 std::optional<ScriptFailure> Utils::runPrivilegedScript(const HostConfig& config, const QString& command) {
     // As the executable's location gives it, untrimmed: a bundle whose name ends in a blank runs its own
     // script, never a sibling's.

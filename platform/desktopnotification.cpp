@@ -1,14 +1,23 @@
 #include "platform/desktopnotification.h"
 
+#include "platform/sessionbus.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QGuiApplication>
 #include <QVariantMap>
 
+namespace {
+
+// Long enough for a bus that answers to connect, when a notice is the first use of it.
+constexpr int connectMs = 2000;
+
+} // namespace
+
 void notifyDesktop(const QString& summary, const QString& body) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
+    if (waitForSessionBus(QDeadlineTimer(connectMs)) != SessionBusState::Connected)
         return;
+    QDBusConnection bus = QDBusConnection::sessionBus();
     QDBusMessage notify = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));

@@ -1,6 +1,10 @@
 #include "platform/httpexchange.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QMetaObject>
 #include <QMutex>
 #include <QNetworkAccessManager>
@@ -11,7 +15,10 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <memory>
+
+#include <unistd.h>
 
 namespace {
 
@@ -43,6 +50,9 @@ public:
 private:
     NetworkThread() {
         thread_.setObjectName(QStringLiteral("network"));
+        // The kernel's id of the thread, which outlasts the QThread's own idea of whether it runs.
+        QObject::connect(
+            &thread_, &QThread::started, &thread_, [this] { threadId_ = ::gettid(); }, Qt::DirectConnection);
         context_->moveToThread(&thread_);
         thread_.start();
         qAddPostRoutine([] { instance().stop(); });
@@ -59,9 +69,31 @@ private:
             context, [context] { delete context; }, Qt::BlockingQueuedConnection);
         thread_.quit();
         thread_.wait();
+        // Finished is not gone: Qt starts its threads detached, so wait() returns before a thread's
+        // thread-local destructors have run, OpenSSL's per-thread clean-up among them. This thread and the
+        // access manager's own, which did the TLS work, must be gone before the process goes on to exit,
+        // where OpenSSL's own clean-up frees the same registry: on a busy machine the two met, a double free.
+        const QDeadlineTimer deadline(std::chrono::seconds(5));
+        while ((QFileInfo::exists(QStringLiteral("/proc/self/task/%1").arg(threadId_)) ||
+                accessManagerThreadRuns()) &&
+               !deadline.hasExpired())
+            QThread::msleep(1);
+    }
+
+    // Whether the access manager's HTTP thread still runs: Qt names it "QNetworkAccessManager thread",
+    // which the kernel shows cut to 15 characters.
+    static bool accessManagerThreadRuns() {
+        const QDir tasks(QStringLiteral("/proc/self/task"));
+        for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile name(tasks.filePath(task + QStringLiteral("/comm")));
+            if (name.open(QIODevice::ReadOnly) && name.readAll().trimmed() == "QNetworkAccessM")
+                return true;
+        }
+        return false;
     }
 
     QThread thread_;
+    std::atomic<pid_t> threadId_ = 0;
     QMutex mutex_;
     QObject* context_ = new QObject;
     QNetworkAccessManager* shared_ = nullptr;

@@ -151,6 +151,23 @@ private slots:
                      (scriptRuns ? "up|" + here + '\n' : ""));
     }
 
+    // An access control list of any size is read whole: on tmpfs, 1,101 named users past any fixed
+    // buffer, the last of whom may write manager.sh.
+    void refusesALargeAccessControlList() {
+        QTemporaryDir temp("/dev/shm/nodepanel-XXXXXX");
+        const QString here = temp.filePath("Contents/Resources"), script = here + "/manager.sh";
+        QVERIFY(QDir().mkpath(here) && QFile::link("/bin/bash", here + "/bash") && writeScript(script, ""));
+        QStringList entries;
+        for (int uid = 20000; uid < 21100; ++uid)
+            entries.append(QString("u:%1:r").arg(uid));
+        entries.append("u:65534:w");
+        QCOMPARE(QProcess::execute("setfacl", {"-m", entries.join(','), script}), 0);
+        QCOMPARE(untrustedNodeFiles(temp.path(), ::geteuid()),
+                 "Refused to run the node's script as administrator: " + script +
+                     " is writable by uid 65534 through its access control list, so a program without "
+                     "administrator rights could change what runs as root.");
+    }
+
     // manager.sh keeps its word: both verbs idempotent, and a stale pid file never gets a bystander
     // signalled. Then the panel drives the node from its buttons, through the real runner.
     void drivesTheSampleNode() {
@@ -263,6 +280,30 @@ private slots:
         }
     }
 
+    // A panel that holds the session's name but does not answer in time is told apart from one that
+    // answers: the new launch runs on its own and says so. This process holds the name, and reads the
+    // launch without running its event loop, so it never answers.
+    void runsBesideASilentPanel() {
+        SessionInstance holder;
+        QCOMPARE(holder.claim(), std::nullopt);
+        QProcess panel;
+        panel.setProcessChannelMode(QProcess::MergedChannels);
+        panel.start("env", {"QT_QPA_PLATFORM=offscreen", NODEPANEL_EXECUTABLE});
+        QByteArray said;
+        const QDeadlineTimer deadline(10000);
+        while (!said.contains("window load") && panel.waitForReadyRead(int(deadline.remainingTime())))
+            said += panel.readAll();
+        ::kill(panel.processId(), SIGTERM);
+        QVERIFY(panel.waitForFinished(10000));
+        said += panel.readAll();
+        QCOMPARE(panel.exitCode(), 0);
+        QVERIFY2(
+            said.contains("Node Panel is already running, but it does not answer in time: this panel runs on "
+                          "its own.") &&
+                said.contains("window load"),
+            said.constData());
+    }
+
     // The command line is answered without a display, in the user's language, and leaves the panel that
     // runs in the session alone; a launch without arguments brings that panel's window forward and ends.
     // The environment (without a display, a GUI that started would end at once, loudly), the arguments, the
@@ -284,8 +325,8 @@ private slots:
             "information.\n");
         row("an argument", c, {"--version", "up"}, 2,
             "nodepanel: Unexpected argument 'up'.\nTry 'nodepanel --help' for more information.\n");
-        row("a Qt option, German", "LC_ALL=de_DE.UTF-8 QT_QPA_PLATFORM=xcb", {"-platform", "xcb"}, 2,
-            "nodepanel: Unbekannte Option 'platform'.\nWeitere Informationen mit 'nodepanel --help'.\n");
+        row("an option, German", "LC_ALL=de_DE.UTF-8 QT_QPA_PLATFORM=xcb", {"-frob", "xcb"}, 2,
+            "nodepanel: Unbekannte Option 'frob'.\nWeitere Informationen mit 'nodepanel --help'.\n");
         row("a second launch", "LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen", {}, 0, "");
     }
 

@@ -333,6 +333,63 @@ private slots:
         QCOMPARE(printed.size(), 320);
         QCOMPARE(printed.last(), QString(1024, 'x') + "319");
     }
+
+    // Qt's own options start the panel, with their values, in either spelling; "--" ends the options.
+    // Anything else is answered instead.
+    void decidesWhatALaunchDoes_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("starts");
+        QTest::newRow("nothing") << QStringList{} << true;
+        QTest::newRow("--") << QStringList{"--"} << true;
+        QTest::newRow("restored") << QStringList{"-session", "1a2b_3", "--"} << true;
+        QTest::newRow("Qt's options")
+            << QStringList{"--platform", "xcb", "-style=fusion", "-reverse"} << true;
+        QTest::newRow("a Qt option without its value") << QStringList{"-session"} << false;
+        QTest::newRow("a value of its own") << QStringList{"-reverse", "x"} << false;
+        QTest::newRow("an argument after --") << QStringList{"--", "x"} << false;
+        QTest::newRow("version") << QStringList{"-platform", "xcb", "-v"} << false;
+        QTest::newRow("help") << QStringList{"--help"} << false;
+        QTest::newRow("unknown") << QStringList{"-sessions"} << false;
+    }
+
+    void decidesWhatALaunchDoes() {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, starts);
+        QCOMPARE(commandLineStartsPanel(QStringList{"nodepanel"} + arguments), starts);
+    }
+
+    // A list that cannot be read may let anyone write: whatever it guards is refused, even a sticky folder
+    // on the way, which other writers could not otherwise use.
+    void refusesAnUnreadableAccessControlList_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("refusal"); // null: accepted
+        const QString m = "/b/Contents/Resources/manager.sh";
+        QTest::newRow("none") << m << 0 << QString();
+        QTest::newRow("manager.sh") << m << EIO << m + " has an access control list that cannot be read (";
+        QTest::newRow("a sticky folder above") << "/b" << E2BIG << "/b has an access control list that";
+    }
+
+    void refusesAnUnreadableAccessControlList() {
+        QFETCH(QString, path);
+        QFETCH(int, error);
+        QFETCH(QString, refusal);
+        const auto lookUp = [&](const QString& name) {
+            FileFacts facts;
+            facts.type = name.endsWith(".sh") || name.endsWith("/bash") ? FileFacts::Type::File
+                                                                        : FileFacts::Type::Folder;
+            facts.mode = name == "/b" ? 01777 : 0755;
+            facts.aclError = name == path ? error : 0;
+            facts.error = ENOENT;
+            if (name.endsWith("/nodepanel-manager"))
+                facts.type = FileFacts::Type::Missing;
+            if (name.endsWith("/Resources"))
+                facts.entries = QStringList{"manager.sh", "bash"};
+            return facts;
+        };
+        const QString why = untrustedNodeFiles("/b", 1000, lookUp).value_or(QString());
+        QVERIFY2(why.isNull() == refusal.isNull() && why.contains(refusal), qPrintable(why));
+    }
 };
 
 QTEST_APPLESS_MAIN(TestLogic)

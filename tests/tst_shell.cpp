@@ -5,6 +5,15 @@
 
 #include "testsupport.h"
 
+#include <QLocalServer>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <thread>
+
+using namespace std::chrono_literals;
+
 const QString stopQuestion = "Do you want to exit?/The service is running, stop it now?";
 const QString exitQuestion = "Confirmation/Do you want to exit the app?";
 
@@ -214,6 +223,133 @@ private slots:
         QCOMPARE(panel->question(), "Bestätigung/Möchten Sie die App beenden?");
         QCOMPARE(panel->text("statusLabel"), "Dienststatus wird geprüft..");
         QCOMPARE(panel->text("ppButton"), "Datenschutz&erklärung");
+    }
+
+    // Settings that are no regular file are never opened nor written: the window answers on the defaults,
+    // says once where its settings are, and keeps one identifier. Whoever opens the FIFO to read it is
+    // caught, and let go rather than left waiting for good.
+    void outlivesUnusableSettings_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("a FIFO") << "fifo";
+        QTest::newRow("a link to a FIFO") << "link";
+        QTest::newRow("a folder") << "folder";
+    }
+
+    void outlivesUnusableSettings() {
+        QFETCH(QString, kind);
+        QTemporaryDir temp;
+        const QString fifo = temp.filePath("fifo"), other = temp.filePath("nodepanel.conf");
+        QVERIFY(::mkfifo(QFile::encodeName(fifo), 0600) == 0);
+        QVERIFY(kind == "fifo" || (kind == "link" ? QFile::link(fifo, other) : QDir().mkdir(other)));
+        const QString path = kind == "fifo" ? fifo : other;
+        std::atomic<bool> opened = false, done = false;
+        std::thread watch([&] {
+            while (!done) {
+                const int reader = ::open(QFile::encodeName(fifo), O_WRONLY | O_NONBLOCK);
+                opened = opened || reader >= 0;
+                ::close(reader);
+                std::this_thread::sleep_for(10ms);
+            }
+        });
+        Capture log;
+        panel->config.settingsPath = path;
+        QVERIFY(panel->open(down));
+        QTest::mouseClick(panel->widget<QAbstractButton>("agreeButton"), Qt::LeftButton);
+        const QString identifier = Utils::deviceUUID(panel->config);
+        done = true;
+        watch.join();
+        QCOMPARE(panel->view(), View::Stopped);
+        QVERIFY(!opened);
+        QCOMPARE(log.lines().filter("settings"),
+                 QStringList{"The settings cannot be read or saved: " + path +
+                             " is not a regular file. The panel runs with its defaults."});
+        QVERIFY(!identifier.isEmpty() && Utils::deviceUUID(panel->config) == identifier);
+        QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+                 kind == "fifo" ? QStringList{"fifo"} : QStringList({"fifo", "nodepanel.conf"}));
+        struct stat info {};
+        QVERIFY(::lstat(QFile::encodeName(fifo), &info) == 0 && S_ISFIFO(info.st_mode));
+        QVERIFY(QFileInfo(other).isSymLink() == (kind == "link") &&
+                (kind != "folder" || QDir(other).isEmpty()));
+    }
+
+    // The built panel's command line: Qt's options are Qt's, "--" ends the options, and any other
+    // argument is refused with its control characters escaped; a help or version that cannot be written
+    // fails. A session bus that accepts and never speaks holds up no window. A panel that starts is ended by
+    // a signal once its window is up.
+    void launches_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("bus"); // the session bus: "silent" accepts and never speaks
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("errors"); // what standard error holds; for a panel, one line of it
+        const QString unexpected = "nodepanel: Unexpected argument '%1'.\nTry 'nodepanel --help' for more "
+                                   "information.\n";
+        QTest::newRow("--") << QStringList{"--"} << "disabled:" << 0 << "window load";
+        QTest::newRow("restored") << QStringList{"-session", "1a2b"} << "disabled:" << 0 << "window load";
+        QTest::newRow("Qt's platform")
+            << QStringList{"-platform", "offscreen"} << "disabled:" << 0 << "window load";
+        QTest::newRow("after --") << QStringList{"--", "--version"} << "disabled:" << 2
+                                  << unexpected.arg("--version");
+        QTest::newRow("escapes") << QStringList{QString("\x1b]0;x\x07") + QChar(0x9b)} << "disabled:" << 2
+                                 << unexpected.arg("\\x1B]0;x\\x07\\x9B");
+        QTest::newRow("a full disk")
+            << QStringList{"--version"} << "disabled:" << 1
+            << "nodepanel: Cannot write to standard output: No space left on device\n";
+        QTest::newRow("a silent bus") << QStringList{} << "silent" << 0
+                                      << "The session bus does not answer: this panel runs on its own.";
+    }
+
+    void launches() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, bus);
+        QFETCH(int, status);
+        QFETCH(QString, errors);
+        QTemporaryDir temp;
+        QLocalServer silent;
+        QVERIFY(silent.listen(temp.filePath("bus")));
+        QProcess panel;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("LC_ALL", "C.UTF-8");
+        environment.insert("XDG_CONFIG_HOME", temp.path());
+        environment.insert("DBUS_SESSION_BUS_ADDRESS",
+                           bus == "silent" ? "unix:path=" + silent.fullServerName() : bus);
+        // Only the option can give the panel its platform: without a display the default one would end it.
+        environment.remove("DISPLAY");
+        environment.insert("QT_QPA_PLATFORM", arguments.contains("-platform") ? "xcb" : "offscreen");
+        panel.setProcessEnvironment(environment);
+        panel.setStandardOutputFile(arguments == QStringList{"--version"} ? "/dev/full"
+                                                                          : QProcess::nullDevice());
+        panel.setProgram(NODEPANEL_EXECUTABLE);
+        panel.setArguments(arguments);
+        panel.start();
+        QByteArray said;
+        // Nothing holds on to a silent bus, so nothing in the panel waits on it: every call has hung up.
+        QList<QLocalSocket*> calls;
+        const auto hungUp = [&silent, &calls] {
+            while (silent.hasPendingConnections())
+                calls.append(silent.nextPendingConnection());
+            return std::all_of(calls.begin(), calls.end(), [](const QLocalSocket* call) {
+                return call->state() == QLocalSocket::UnconnectedState;
+            });
+        };
+        if (errors.endsWith('\n')) {
+            QVERIFY(panel.waitForFinished(10000));
+            said = panel.readAllStandardError();
+        } else {
+            const auto shows = [&] { return (said += panel.readAllStandardError()).contains("window load"); };
+            QTRY_VERIFY_WITH_TIMEOUT(shows(), 10000);
+            QTRY_VERIFY(hungUp());
+            QCOMPARE(calls.isEmpty(), bus != "silent");
+            ::kill(panel.processId(), SIGTERM);
+            QVERIFY(panel.waitForFinished(10000));
+            said += panel.readAllStandardError();
+        }
+        QCOMPARE(panel.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(panel.exitCode(), status);
+        if (errors.endsWith('\n'))
+            QCOMPARE(QString(said), errors);
+        else
+            QVERIFY2(said.contains(errors.toUtf8()), said.constData());
+        QCOMPARE(said.count("The session bus does not answer"), bus == "silent" ? 1 : 0);
     }
 };
 

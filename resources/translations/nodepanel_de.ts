@@ -19,6 +19,10 @@
         <source>Try &apos;%1 --help&apos; for more information.</source>
         <translation>Weitere Informationen mit &apos;%1 --help&apos;.</translation>
     </message>
+    <message>
+        <source>Cannot write to standard output: %1</source>
+        <translation>Die Standardausgabe kann nicht geschrieben werden: %1</translation>
+    </message>
 </context>
 <context>
     <name>MainWindow</name>
@@ -165,13 +169,6 @@
     <message>
         <source>Ctrl+Q</source>
         <translation>Ctrl+Q</translation>
-    </message>
-</context>
-<context>
-    <name>SessionInstance</name>
-    <message>
-        <source>Node Panel is already running, but it does not answer.</source>
-        <translation>Node Panel läuft bereits, antwortet aber nicht.</translation>
     </message>
 </context>
 <context>
