@@ -153,10 +153,14 @@ void ViewController::timerTick() {
 void ViewController::queryStatus() {
     checking_ = true;
     systemLog(checkingStatusLine);
-    Utils::queryNodeStatus(*config_, onMainThread(this, [this] {
-        checking_ = false;
-        handleStatus();
-    }));
+    // Asked and answered on the main thread, which wakes for the clock anyway.
+    Utils::queryNodeStatus(
+        *config_,
+        [this] {
+            checking_ = false;
+            handleStatus();
+        },
+        this);
 }
 
 void ViewController::handleStatus() {
