@@ -5,15 +5,18 @@
 // turn means the main thread was busy (or blocked) that long: the window could neither repaint nor answer
 // input meanwhile. It tells the driver on standard output, one line each, in milliseconds:
 //
-//   bench load_ms=<building the window>     once, at start()
 //   bench max_ms=<largest lateness so far>  each time the largest grows
-//   bench late=<at>:<late>                  each turn more than 10 ms late, the first 64
 //
-// load_ms runs from markLoad(), just before the window is built, to start(), the first turn of the event
-// loop: the window's construction, which no lateness includes. at counts from markLoad() too. A line is
-// one short write to a pipe, and only when something changed, so the probe's own cost stays out of sight.
+// It starts with the event loop: building the window, before, is in no lateness. A line is one short write
+// to a pipe, and only when something changed, so the probe's own cost stays out of sight.
+//
+// Under callgrind, BENCH_COUNT=<from>,<for> (seconds after markLoad(), just before the window is built)
+// makes it count instructions over that span alone: it zeroes the count at its start, dumps it at its end
+// and says "bench counted=1".
 
 #include <QTimer>
+
+#include <valgrind/callgrind.h>
 
 #include <chrono>
 
@@ -39,11 +42,19 @@ inline void note(const char* key, const QString& value) {
 
 class LagProbe : public QObject {
 public:
-    void markLoad() { loadStart_ = bench::nowMs(); }
+    void markLoad() {
+        const QStringList span = qEnvironmentVariable("BENCH_COUNT").split(',');
+        if (span.size() == 2) {
+            QTimer::singleShot(span[0].toInt() * 1000, [] { CALLGRIND_ZERO_STATS; });
+            QTimer::singleShot((span[0].toInt() + span[1].toInt()) * 1000, [] {
+                CALLGRIND_DUMP_STATS;
+                bench::note("counted", "1");
+            });
+        }
+    }
 
     void start() {
         last_ = bench::nowMs();
-        bench::note("load_ms", QString::number(last_ - loadStart_));
         timer_.setTimerType(Qt::PreciseTimer);
         connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
         timer_.start(5ms);
@@ -55,11 +66,8 @@ private:
         last_ = now;
         if (late > max_)
             bench::note("max_ms", QString::number(max_ = late));
-        if (late > 10 && lateTurns_++ < 64)
-            bench::note("late", QString("%1:%2").arg(now - loadStart_, 0, 'f', 0).arg(late, 0, 'f', 1));
     }
 
     QTimer timer_;
-    double loadStart_ = 0, last_ = 0, max_ = 0;
-    int lateTurns_ = 0;
+    double last_ = 0, max_ = 0;
 };

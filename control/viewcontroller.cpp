@@ -32,9 +32,10 @@ QUrl pageUrl(QUrl base, const QString& path) {
     return base;
 }
 
-// The uptime clock is held at the size its text needs. A label free to change size makes the whole window
-// lay itself out again for every new text, measuring each wrapped and rich text on the screen once a
-// second. Held, a new text repaints the clock alone.
+// The uptime clock is held at the size its text needs, measured only when that can change: a text of
+// another length (past 99 hours, back to zero), another font or another style. A label free to change
+// size makes the whole window lay itself out again for every new text, and measuring lays the text out
+// once more; held and unmeasured, a new text costs one repaint of the clock alone.
 void fitClock(QLabel* clock) {
     clock->ensurePolished();
     const QSize needed = clock->sizeHint();
@@ -42,13 +43,10 @@ void fitClock(QLabel* clock) {
         clock->setFixedSize(needed);
 }
 
-// A shown clock is measured on every text: that catches another font, and lays the text out before its
-// repaint rather than during it, where it would ask for a second repaint. A hidden one is not repainted,
-// so only a longer or shorter text (past 99 hours, back to zero) needs measuring.
 void setClockText(QLabel* clock, const QString& text) {
     const bool resized = text.size() != clock->text().size();
     clock->setText(text);
-    if (resized || clock->isVisible())
+    if (resized)
         fitClock(clock);
 }
 
@@ -117,6 +115,7 @@ void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const
     if (config_->clockPeriod.count() > 0)
         timer_->start(config_->clockPeriod);
     fitClock(ui_->timerLabel);
+    ui_->timerLabel->installEventFilter(this);
 
     ui_->versionLabel->setText(QLatin1Char('v') + Utils::appVersion());
     setFailureText(QString());
@@ -150,10 +149,14 @@ void ViewController::timerTick() {
 void ViewController::queryStatus() {
     checking_ = true;
     systemLog(checkingStatusLine);
-    Utils::queryNodeStatus(*config_, onMainThread(this, [this] {
-        checking_ = false;
-        handleStatus();
-    }));
+    // Asked and answered on the main thread, which wakes for the clock anyway.
+    Utils::queryNodeStatus(
+        *config_,
+        [this] {
+            checking_ = false;
+            handleStatus();
+        },
+        this);
 }
 
 void ViewController::handleStatus() {
@@ -345,6 +348,16 @@ void ViewController::fitWindow() {
     const int needed = layout()->totalHeightForWidth(width());
     if (needed > height())
         window()->resize(window()->width(), window()->height() + needed - height());
+}
+
+bool ViewController::eventFilter(QObject* watched, QEvent* event) {
+    // Measured once the change is whole: a style sheet sets the font and the margins after its event.
+    const QEvent::Type type = event->type();
+    if (watched == ui_->timerLabel &&
+        (type == QEvent::FontChange || type == QEvent::StyleChange || type == QEvent::ContentsRectChange))
+        QMetaObject::invokeMethod(
+            this, [this] { fitClock(ui_->timerLabel); }, Qt::QueuedConnection);
+    return QWidget::eventFilter(watched, event);
 }
 
 void ViewController::changeEvent(QEvent* event) {

@@ -51,6 +51,8 @@ public:
     void startService();
 
 protected:
+    // Measures the uptime clock again when its font or style changes.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
 
 private:

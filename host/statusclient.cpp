@@ -5,11 +5,13 @@
 #include "platform/httpexchange.h"
 #include "platform/systemlog.h"
 
-void Utils::queryNodeStatus(const HostConfig& config, std::function<void()> callback) {
-    sendLoopbackGet(config.statusUrl, config.httpTimeout,
-                    [callback = std::move(callback)](HttpOutcome outcome) {
-                        applyStatusResponse(outcome.body, outcome.transportError, callback);
-                    });
+void Utils::queryNodeStatus(const HostConfig& config, std::function<void()> callback, QObject* context) {
+    sendLoopbackGet(
+        config.statusUrl, config.httpTimeout,
+        [callback = std::move(callback)](HttpOutcome outcome) {
+            applyStatusResponse(outcome.body, outcome.transportError, callback);
+        },
+        context);
 }
 
 void Utils::applyStatusResponse(const std::optional<QByteArray>& body,

@@ -9,7 +9,12 @@
 #include <functional>
 #include <optional>
 
+class QObject;
 class QWidget;
+
+// Looks up what the first confirmation question would look up in its own turn, its icon (in the icon
+// theme, on first use), so that a later question finds it at hand. Main thread only.
+void prepareConfirmation();
 
 // The answers of a confirmation question: 1000 plus the index of the pressed button.
 inline constexpr int alertFirstButtonReturn = 1000;
@@ -23,8 +28,11 @@ public:
     Utils() = delete;
 
     // Asks the node for its state, stores it in currentServiceState and then calls callback, exactly once,
-    // on the network thread. Returns at once. A failed query stores deviceStateDown.
-    static void queryNodeStatus(const HostConfig& config, std::function<void()> callback);
+    // on the network thread. Returns at once. A failed query stores deviceStateDown. With a context, the
+    // query runs on the calling thread, the context's (the main thread for a screen), and calls back there,
+    // unless the context is gone first.
+    static void queryNodeStatus(const HostConfig& config, std::function<void()> callback,
+                                QObject* context = nullptr);
 
     // The completion of a status query: body is the reply (absent after a transport failure).
     static void applyStatusResponse(const std::optional<QByteArray>& body,

@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QHostInfo>
 #include <QMetaObject>
 #include <QMutex>
 #include <QNetworkAccessManager>
@@ -156,13 +158,20 @@ void start(HttpRequest& request, std::function<void(HttpOutcome)>& done) {
     });
 }
 
+// Where each host name leads, looked up once for the whole process: a lookup runs on a thread of its own,
+// and the node's loopback name does not move. A failed lookup is not kept, so the next check asks again.
+QMutex knownHostsMutex;
+QHash<QString, QList<QHostAddress>> knownHosts;
+
 // One GET over a socket of its own, read by hand so that every byte it keeps is counted: Qt's access manager
 // reads a whole header section, however long, and a whole chunked body before anyone can stop it.
 class LoopbackGet : public QObject {
 public:
-    LoopbackGet(const QUrl& url, std::chrono::milliseconds timeout, std::function<void(HttpOutcome)> done)
-        : QObject(NetworkThread::instance().context())
-        , done_(std::move(done)) {
+    LoopbackGet(const QUrl& url, std::chrono::milliseconds timeout, std::function<void(HttpOutcome)> done,
+                QObject* context)
+        : QObject(context)
+        , done_(std::move(done))
+        , port_(quint16(url.port(80))) {
         socket_->setProxy(QNetworkProxy::NoProxy);
         // Qt reads no further ahead than this, whatever arrives.
         socket_->setReadBufferSize(maxHeaderBytes);
@@ -173,15 +182,45 @@ public:
         connect(socket_, &QIODevice::readyRead, this, &LoopbackGet::read);
         connect(socket_, &QAbstractSocket::disconnected, this, &LoopbackGet::closed);
         connect(socket_, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-            if (error != QAbstractSocket::RemoteHostClosedError)
+            // Not reached at one address of the name, the next one is tried, as a socket given the name
+            // would; after the signal, which the socket is still emitting.
+            if (!addresses_.isEmpty() && socket_->state() != QAbstractSocket::ConnectedState)
+                QMetaObject::invokeMethod(this, &LoopbackGet::connectToNext, Qt::QueuedConnection);
+            else if (error != QAbstractSocket::RemoteHostClosedError)
                 fail(socket_->errorString());
         });
         // A precise timer: a coarse one may fire up to 5 % early.
         QTimer::singleShot(timeout, Qt::PreciseTimer, this, [this] { fail(QStringLiteral("timed out")); });
-        socket_->connectToHost(url.host(), quint16(url.port(80)));
+        const QString host = url.host();
+        {
+            QMutexLocker lock(&knownHostsMutex);
+            addresses_ = knownHosts.value(host);
+        }
+        if (const QHostAddress literal(host); !literal.isNull())
+            addresses_ = {literal};
+        if (!addresses_.isEmpty()) {
+            connectToNext();
+            return;
+        }
+        QHostInfo::lookupHost(host, this, [this, host](const QHostInfo& found) {
+            if (found.error() != QHostInfo::NoError || found.addresses().isEmpty())
+                return fail(found.errorString());
+            addresses_ = found.addresses();
+            QMutexLocker lock(&knownHostsMutex);
+            knownHosts.insert(host, addresses_);
+            lock.unlock();
+            connectToNext();
+        });
     }
 
 private:
+    void connectToNext() {
+        if (!done_)
+            return;
+        socket_->abort();
+        socket_->connectToHost(addresses_.takeFirst(), port_);
+    }
+
     void read() {
         raw_ += socket_->readAll();
         if (!headerRead_) {
@@ -258,6 +297,8 @@ private:
 
     QTcpSocket* socket_ = new QTcpSocket(this);
     std::function<void(HttpOutcome)> done_;
+    const quint16 port_;
+    QList<QHostAddress> addresses_; // those of the host name not yet tried
     QByteArray raw_, body_;
     bool headerRead_ = false, chunked_ = false, complete_ = false;
     qint64 length_ = -1;
@@ -266,9 +307,17 @@ private:
 } // namespace
 
 void sendLoopbackGet(const QUrl& url, std::chrono::milliseconds timeout,
-                     std::function<void(HttpOutcome)> done) {
-    NetworkThread::instance().post(
-        [url, timeout, done = std::move(done)]() mutable { new LoopbackGet(url, timeout, std::move(done)); });
+                     std::function<void(HttpOutcome)> done, QObject* context) {
+    if (context)
+        new LoopbackGet(url, timeout, std::move(done), context);
+    else
+        NetworkThread::instance().post([url, timeout, done = std::move(done)]() mutable {
+            new LoopbackGet(url, timeout, std::move(done), NetworkThread::instance().context());
+        });
+}
+
+void prepareHttpClient() {
+    NetworkThread::instance().post([] { NetworkThread::instance().client(); });
 }
 
 void sendHttpRequest(HttpRequest request, std::function<void(HttpOutcome)> done) {

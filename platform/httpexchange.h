@@ -37,9 +37,16 @@ struct HttpOutcome {
 // the process, and returns at once. done runs exactly once, on the network thread, never on the caller's.
 void sendHttpRequest(HttpRequest request, std::function<void(HttpOutcome)> done);
 
+// Makes the network thread and its client, and loads the TLS library there, so that the first request
+// does not wait for them. Returns at once.
+void prepareHttpClient();
+
 // One plain GET to a server on this computer, for the node's status: never through a proxy, following no
 // redirect, and bounded in bytes and time whatever the other end sends. Returns at once; done runs exactly
-// once, on the network thread. The body counts whatever the HTTP status. A reply that is not HTTP, a header
-// section over maxHeaderBytes, or a body cut short of its announced length is a transport failure.
+// once, on the network thread. With a context, the exchange runs on the calling thread instead, which must
+// be the context's and run an event loop, and done runs there too, unless the context is gone first: no
+// thread hop for a caller that waits on its own loop anyway. The body counts whatever the HTTP status. A
+// reply that is not HTTP, a header section over maxHeaderBytes, or a body cut short of its announced length
+// is a transport failure. A host name is looked up once for the whole process.
 void sendLoopbackGet(const QUrl& url, std::chrono::milliseconds timeout,
-                     std::function<void(HttpOutcome)> done);
+                     std::function<void(HttpOutcome)> done, QObject* context = nullptr);

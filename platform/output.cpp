@@ -1,12 +1,16 @@
 #include "platform/output.h"
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -17,9 +21,31 @@ constexpr qsizetype maxQueuedBytes = 256 * 1024;
 // The file descriptor that stands for the system journal in the queue.
 constexpr int journal = -1;
 
+// Whether the system log takes lines, found out on the first line and again only while it did not, at
+// most once a minute: without one, syslog() would open a socket and fail to connect for every line. Once
+// it is there, syslog() keeps its own connection. Only the writer thread asks.
+bool journalListens() {
+    using Clock = std::chrono::steady_clock;
+    static bool listens = false;
+    static Clock::time_point nextLook;
+    if (listens || Clock::now() < nextLook)
+        return listens;
+    nextLook = Clock::now() + std::chrono::minutes(1);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, _PATH_LOG);
+    const int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    listens =
+        probe >= 0 && ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    if (probe >= 0)
+        ::close(probe);
+    return listens;
+}
+
 void writeAll(int fd, const QByteArray& text) {
     if (fd == journal) {
-        syslog(LOG_NOTICE, "%s", text.constData());
+        if (journalListens())
+            syslog(LOG_NOTICE, "%s", text.constData());
         return;
     }
     const char* data = text.constData();
