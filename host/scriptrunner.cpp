@@ -2,6 +2,7 @@
 
 #include "host/nodefiles.h"
 #include "host/scriptrunner.h"
+#include "platform/output.h"
 #include "platform/systemlog.h"
 
 #include <QProcess>
@@ -96,6 +97,9 @@ std::optional<ScriptFailure> Utils::runPrivilegedScript(const HostConfig& config
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
 
+    // The command's line is out before anything asks for a password, so the output reads in order; a
+    // stuck reader holds this job back a moment at most.
+    flushOutput(std::chrono::milliseconds(200));
     process.start();
     if (!process.waitForStarted(-1)) {
         if (config.elevate)
