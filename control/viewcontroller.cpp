@@ -1,5 +1,6 @@
 #include "control/viewcontroller.h"
 
+#include "control/pages.h"
 #include "host/utils.h"
 #include "platform/desktopnotification.h"
 #include "platform/dispatch.h"
@@ -24,12 +25,6 @@ namespace {
 const QString checkingStatusLine = QStringLiteral("checking status..");
 const QString agreeKey = QStringLiteral("agree");
 const QString lastActionKey = QStringLiteral("last_action");
-
-// The account page and the legal pages: a fixed path on the configured host.
-QUrl pageUrl(QUrl base, const QString& path) {
-    base.setPath(path);
-    return base;
-}
 
 // The uptime clock is held at the size its text needs. A label free to change size makes the whole window
 // lay itself out again for every new text, measuring each wrapped and rich text on the screen once a
@@ -324,18 +319,18 @@ void ViewController::setFailureText(const QString& text) {
 }
 
 void ViewController::viewButtonClick(QObject* /*sender*/) {
-    QDesktopServices::openUrl(pageUrl(config_->accountBaseUrl, QStringLiteral("/main")));
+    QDesktopServices::openUrl(accountPageUrl(*config_));
 }
 
 void ViewController::linkClick(QObject* sender) {
     auto* button = qobject_cast<QAbstractButton*>(sender);
     if (!button)
         return;
-    QUrl url = pageUrl(config_->accountBaseUrl, QStringLiteral("/main"));
+    QUrl url = accountPageUrl(*config_);
     if (button == ui_->tosButton)
-        url = pageUrl(config_->websiteBaseUrl, QStringLiteral("/tos"));
+        url = termsOfServiceUrl(*config_);
     else if (button == ui_->ppButton)
-        url = pageUrl(config_->websiteBaseUrl, QStringLiteral("/pp"));
+        url = privacyPolicyUrl(*config_);
     QDesktopServices::openUrl(url);
 }
 
