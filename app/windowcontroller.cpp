@@ -3,6 +3,7 @@
 #include "app/aboutbox.h"
 #include "app/appdelegate.h"
 #include "app/logwindow.h"
+#include "app/statusicon.h"
 #include "control/viewcontroller.h"
 #include "host/servicestate.h"
 #include "host/utils.h"
@@ -36,6 +37,7 @@ WindowController::WindowController(std::shared_ptr<const HostConfig> config, QWi
     connect(ui_->actionAbout, &QAction::triggered, this, &WindowController::showAbout);
     windowDidLoad();
     ui_->viewController->viewDidLoad(ui_.get(), std::move(config));
+    StatusIcon::attach(this, ui_.get());
 }
 
 WindowController::~WindowController() {

@@ -141,6 +141,7 @@ void ViewController::timerTick() {
     }
     const qint64 n = ++tick_;
     setClockText(ui_->timerLabel, uptimeText(n));
+    emit uptimeCounted(n);
     // The busy view means a check, start or stop is under way; its own query will follow.
     if (n % 5 == 0 && ui_->middleView->isHidden())
         queryStatus();

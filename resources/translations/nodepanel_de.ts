@@ -261,6 +261,37 @@
     </message>
 </context>
 <context>
+    <name>StatusIcon</name>
+    <message>
+        <source>Show &amp;Node Panel</source>
+        <translation>&amp;Node Panel anzeigen</translation>
+    </message>
+    <message>
+        <source>&amp;Start</source>
+        <translation>&amp;Starten</translation>
+    </message>
+    <message>
+        <source>St&amp;op</source>
+        <translation>St&amp;oppen</translation>
+    </message>
+    <message>
+        <source>&amp;Quit</source>
+        <translation>&amp;Beenden</translation>
+    </message>
+    <message>
+        <source>The node is running</source>
+        <translation>Der Knoten läuft</translation>
+    </message>
+    <message>
+        <source>Uptime: %1 h %2 min</source>
+        <translation>Laufzeit: %1 h %2 min</translation>
+    </message>
+    <message>
+        <source>The node is stopped</source>
+        <translation>Der Knoten ist gestoppt</translation>
+    </message>
+</context>
+<context>
     <name>ViewController</name>
     <message>
         <source>Checking Service Status..</source>
