@@ -32,7 +32,8 @@ LogWindow::LogWindow(QWidget* parent)
     // Read-only text a keyboard can still walk and select, as a screen reader needs.
     lines_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     lines_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    lines_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Wrapped, so a failure's words can be read whole without scrolling sideways.
+    lines_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     lines_->setAccessibleName(tr("Log lines"));
     dropped_->setObjectName(QStringLiteral("droppedLabel"));
     dropped_->setWordWrap(true);
@@ -53,7 +54,7 @@ LogWindow::LogWindow(QWidget* parent)
     layout->addWidget(dropped_);
     layout->addWidget(lines_, 1);
     layout->addWidget(buttons);
-    resize(720, 420);
+    resize(720, 360);
 
     // One call for a burst of lines from any thread; the window takes them in on the main thread.
     LogBook::setListener(onMainThread(this, [this] { takeNewLines(); }));
