@@ -1,6 +1,9 @@
 #include "app/windowcontroller.h"
 
+#include "app/aboutbox.h"
 #include "app/appdelegate.h"
+#include "app/logwindow.h"
+#include "app/statusicon.h"
 #include "control/viewcontroller.h"
 #include "host/servicestate.h"
 #include "host/utils.h"
@@ -25,12 +28,16 @@ bool nodeRuns() {
 
 WindowController::WindowController(std::shared_ptr<const HostConfig> config, QWidget* parent)
     : QMainWindow(parent)
-    , ui_(std::make_unique<Ui::MainWindow>()) {
+    , ui_(std::make_unique<Ui::MainWindow>())
+    , config_(config) {
     ui_->setupUi(this);
     connect(ui_->actionCloseWindow, &QAction::triggered, this, &QWidget::close);
     connect(ui_->actionQuit, &QAction::triggered, this, [] { requestTermination(); });
+    connect(ui_->actionShowLog, &QAction::triggered, this, &WindowController::showLog);
+    connect(ui_->actionAbout, &QAction::triggered, this, &WindowController::showAbout);
     windowDidLoad();
     ui_->viewController->viewDidLoad(ui_.get(), std::move(config));
+    StatusIcon::attach(this, ui_.get());
 }
 
 WindowController::~WindowController() {
@@ -72,6 +79,28 @@ bool WindowController::windowShouldClose() {
                                     requestTermination();
                             });
     return false;
+}
+
+namespace {
+
+void bringForward(QWidget* window) {
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+} // namespace
+
+void WindowController::showLog() {
+    if (!log_)
+        log_ = new LogWindow(this);
+    bringForward(log_);
+}
+
+void WindowController::showAbout() {
+    if (!about_)
+        about_ = new AboutBox(*config_, this);
+    bringForward(about_);
 }
 
 void WindowController::confirmStopService() {

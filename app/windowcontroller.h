@@ -3,12 +3,15 @@
 #include "host/hostconfig.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <memory>
 
 namespace Ui {
 class MainWindow;
 }
+class AboutBox;
+class LogWindow;
 class ViewController;
 
 // The main window, built from the layout, with the service-control screen as its content. It never
@@ -31,10 +34,16 @@ public:
     bool windowShouldClose();
     // Asks whether to stop the node, if it still runs.
     void confirmStopService();
+    // The Help menu: the panel's own log and the About box, each opened once and brought forward after.
+    void showLog();
+    void showAbout();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
     std::unique_ptr<Ui::MainWindow> ui_;
+    std::shared_ptr<const HostConfig> config_;
+    QPointer<LogWindow> log_;
+    QPointer<AboutBox> about_;
 };

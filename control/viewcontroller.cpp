@@ -1,6 +1,7 @@
 #include "control/viewcontroller.h"
 
 #include "control/statusmonitor.h"
+#include "control/pages.h"
 #include "host/utils.h"
 #include "platform/desktopnotification.h"
 #include "platform/dispatch.h"
@@ -25,12 +26,6 @@ namespace {
 const QString checkingStatusLine = QStringLiteral("checking status..");
 const QString agreeKey = QStringLiteral("agree");
 const QString lastActionKey = QStringLiteral("last_action");
-
-// The account page and the legal pages: a fixed path on the configured host.
-QUrl pageUrl(QUrl base, const QString& path) {
-    base.setPath(path);
-    return base;
-}
 
 // The uptime clock is held at the size its text needs, measured only when that can change: a text of
 // another length (past 99 hours, back to zero), another font or another style. A label free to change
@@ -142,6 +137,8 @@ void ViewController::timerTick() {
     tick_ = next.tick;
     stoppedTick_ = next.stoppedTick;
     setClockText(ui_->timerLabel, tick_ < 0 ? QStringLiteral("00:00:00") : uptimeText(tick_));
+    if (tick_ >= 0)
+        emit uptimeCounted(tick_);
     if (next.query)
         queryStatus();
 }
@@ -310,18 +307,18 @@ void ViewController::setFailureText(const QString& text) {
 }
 
 void ViewController::viewButtonClick(QObject* /*sender*/) {
-    QDesktopServices::openUrl(pageUrl(config_->accountBaseUrl, QStringLiteral("/main")));
+    QDesktopServices::openUrl(accountPageUrl(*config_));
 }
 
 void ViewController::linkClick(QObject* sender) {
     auto* button = qobject_cast<QAbstractButton*>(sender);
     if (!button)
         return;
-    QUrl url = pageUrl(config_->accountBaseUrl, QStringLiteral("/main"));
+    QUrl url = accountPageUrl(*config_);
     if (button == ui_->tosButton)
-        url = pageUrl(config_->websiteBaseUrl, QStringLiteral("/tos"));
+        url = termsOfServiceUrl(*config_);
     else if (button == ui_->ppButton)
-        url = pageUrl(config_->websiteBaseUrl, QStringLiteral("/pp"));
+        url = privacyPolicyUrl(*config_);
     QDesktopServices::openUrl(url);
 }
 

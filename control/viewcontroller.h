@@ -50,6 +50,10 @@ public:
     // Reports the start and runs it in the background; the busy view is already up.
     void startService();
 
+signals:
+    // Each second the uptime clock counts while the node runs, for those who show it elsewhere.
+    void uptimeCounted(qint64 seconds);
+
 protected:
     // Measures the uptime clock again when its font or style changes.
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -1,5 +1,6 @@
 #include "platform/systemlog.h"
 
+#include "platform/logbook.h"
 #include "platform/output.h"
 
 #include <QCoreApplication>
@@ -18,9 +19,10 @@ SystemLogObserver observer;
 void systemLog(const QString& line) {
     const QByteArray text = line.toUtf8();
     writeJournalLine(text);
-    const QByteArray stamp =
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toUtf8();
-    writeWholeLine(STDERR_FILENO, stamp + " nodepanel[" + QByteArray::number(getpid()) + "] " + text);
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    writeWholeLine(STDERR_FILENO,
+                   stamp.toUtf8() + " nodepanel[" + QByteArray::number(getpid()) + "] " + text);
+    LogBook::append(stamp, line);
 
     SystemLogObserver current;
     {

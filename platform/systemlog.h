@@ -4,8 +4,8 @@
 
 #include <functional>
 
-// Writes one line to the system journal and, with a timestamp, to standard error. The text is taken
-// literally: it is never used as a format.
+// Writes one line to the system journal and, with a timestamp, to standard error and to the panel's own
+// log (LogBook). The text is taken literally: it is never used as a format.
 void systemLog(const QString& line);
 
 // Sees every line that systemLog writes, on the writing thread. Tests use it to assert log lines.

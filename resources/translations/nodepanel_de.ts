@@ -2,6 +2,49 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="de">
 <context>
+    <name>AboutBox</name>
+    <message>
+        <source>About Node Panel</source>
+        <translation>Über Node Panel</translation>
+    </message>
+    <message>
+        <source>Node Panel icon</source>
+        <translation>Symbol von Node Panel</translation>
+    </message>
+    <message>
+        <source>Node Panel</source>
+        <translation>Node Panel</translation>
+    </message>
+    <message>
+        <source>Version %1</source>
+        <translation>Version %1</translation>
+    </message>
+    <message>
+        <source>Shows whether the network node on this computer runs, and starts or stops it.</source>
+        <translation>Zeigt, ob der Netzwerkknoten auf diesem Computer läuft, und startet oder stoppt ihn.</translation>
+    </message>
+    <message>
+        <source>Runs on Qt %1</source>
+        <translation>Läuft mit Qt %1</translation>
+    </message>
+    <message>
+        <source>Opens %1 in the web browser</source>
+        <translation>Öffnet %1 im Webbrowser</translation>
+    </message>
+    <message>
+        <source>&amp;My Account</source>
+        <translation>&amp;Mein Konto</translation>
+    </message>
+    <message>
+        <source>&amp;Privacy Policy</source>
+        <translation>Datenschutz&amp;erklärung</translation>
+    </message>
+    <message>
+        <source>&amp;Terms of Service</source>
+        <translation>&amp;Nutzungsbedingungen</translation>
+    </message>
+</context>
+<context>
     <name>CommandLine</name>
     <message>
         <source>Shows whether the network node on this computer runs, and starts or stops it.</source>
@@ -22,6 +65,33 @@
     <message>
         <source>Cannot write to standard output: %1</source>
         <translation>Die Standardausgabe kann nicht geschrieben werden: %1</translation>
+    </message>
+</context>
+<context>
+    <name>LogWindow</name>
+    <message>
+        <source>Log</source>
+        <translation>Protokoll</translation>
+    </message>
+    <message>
+        <source>&amp;Lines the panel logged in this run, newest last:</source>
+        <translation>&amp;Zeilen, die das Panel in diesem Lauf protokolliert hat, die neueste zuletzt:</translation>
+    </message>
+    <message>
+        <source>Log lines</source>
+        <translation>Protokollzeilen</translation>
+    </message>
+    <message>
+        <source>&amp;Copy All</source>
+        <translation>Alles &amp;kopieren</translation>
+    </message>
+    <message>
+        <source>Copies every line shown to the clipboard</source>
+        <translation>Kopiert alle angezeigten Zeilen in die Zwischenablage</translation>
+    </message>
+    <message>
+        <source>Only the last %1 lines are kept. Lines dropped so far: %2.</source>
+        <translation>Nur die letzten %1 Zeilen werden behalten. Bisher verworfene Zeilen: %2.</translation>
     </message>
 </context>
 <context>
@@ -169,6 +239,53 @@
     <message>
         <source>Ctrl+Q</source>
         <translation>Ctrl+Q</translation>
+    </message>
+    <message>
+        <source>&amp;Help</source>
+        <translation>&amp;Hilfe</translation>
+    </message>
+    <message>
+        <source>Show &amp;Log…</source>
+        <translation>&amp;Protokoll anzeigen…</translation>
+    </message>
+    <message>
+        <source>Ctrl+L</source>
+        <translation>Ctrl+L</translation>
+    </message>
+    <message>
+        <source>&amp;About Node Panel</source>
+        <translation>Ü&amp;ber Node Panel</translation>
+    </message>
+</context>
+<context>
+    <name>StatusIcon</name>
+    <message>
+        <source>Show &amp;Node Panel</source>
+        <translation>&amp;Node Panel anzeigen</translation>
+    </message>
+    <message>
+        <source>&amp;Start</source>
+        <translation>&amp;Starten</translation>
+    </message>
+    <message>
+        <source>St&amp;op</source>
+        <translation>St&amp;oppen</translation>
+    </message>
+    <message>
+        <source>&amp;Quit</source>
+        <translation>&amp;Beenden</translation>
+    </message>
+    <message>
+        <source>The node is running</source>
+        <translation>Der Knoten läuft</translation>
+    </message>
+    <message>
+        <source>Uptime: %1 h %2 min</source>
+        <translation>Laufzeit: %1 h %2 min</translation>
+    </message>
+    <message>
+        <source>The node is stopped</source>
+        <translation>Der Knoten ist gestoppt</translation>
     </message>
 </context>
 <context>
