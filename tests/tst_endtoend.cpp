@@ -65,9 +65,11 @@ private slots:
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("message");
         QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("verb");
         const auto row = [](const char* name, const QString& folder, const QString& pkexec,
-                            const QString& script, const QString& message, int status) {
-            QTest::newRow(name) << folder << pkexec << script << message << status;
+                            const QString& script, const QString& message, int status,
+                            const QString& verb = "up") {
+            QTest::newRow(name) << folder << pkexec << script << message << status << verb;
         };
         const QString runs = "exec \"$@\"", as = "Error executing command as another user: ",
                       refused =
@@ -86,7 +88,10 @@ private slots:
             "/none is not installed, so the node's script cannot run as administrator: install the Debian "
             "package pkexec.",
             -1);
+        row("4 KiB of error output", "B", runs, "head -c 4096 /dev/zero | tr '\\0' x >&2; exit 5",
+            QString(4096, 'x'), 5);
         row("through the installed helper", "helper", runs, "echo note >&2", {}, 0);
+        row("another verb, beside the helper", "helper", runs, "", {}, 0, "status");
         row("manager.sh open to all", "open", runs, {}, refused.arg("%1", "manager.sh", "all users"), -1);
         row("as root, manager.sh open to all", "open", "", {}, refused.arg("%1", "manager.sh", "all users"),
             -1);
@@ -100,6 +105,7 @@ private slots:
         QFETCH(QString, script);
         QFETCH(QString, message);
         QFETCH(int, status);
+        QFETCH(QString, verb);
         const bool refusal = folder == "open" || folder == "acl",
                    scriptRuns = pkexec == "exec \"$@\"" && !refusal,
                    asked = !pkexec.isEmpty() && pkexec != "missing" && !refusal;
@@ -132,23 +138,23 @@ private slots:
         Capture log(true);
         qputenv("OUT", log.file.fileName().toUtf8());
         auto job = std::async(std::launch::async,
-                              [&] { return Utils::runPrivilegedScript(config, "./manager.sh up"); });
+                              [&] { return Utils::runPrivilegedScript(config, "./manager.sh " + verb); });
         QTRY_VERIFY_WITH_TIMEOUT(job.wait_for(0s) == std::future_status::ready, 20000);
         const std::optional<ScriptFailure> failure = job.get();
-        const QString line = "command [./manager.sh up] path [" + bundle + "]";
+        const QString line = "command [./manager.sh " + verb + "] path [" + bundle + "]";
         QCOMPARE(log.printed() + log.lines(), QStringList(2, line));
         QTRY_COMPARE(account.requests.value(0).fields()["l"], line);
         account.requests.clear();
         QCOMPARE(failure.value_or(ScriptFailure{}).message, message.arg(here));
         QCOMPARE(failure.value_or(ScriptFailure{{}, 0}).exitStatus, status);
         // An installed helper is asked for by name, with the verb; otherwise the shell, with its lines.
-        const QString run = folder == "helper"
+        const QString run = folder == "helper" && verb == "up"
                                 ? nodeHelperPath(bundle) + " up"
-                                : "/bin/sh -c " + privilegedShellText(bundle, "./manager.sh up");
+                                : "/bin/sh -c " + privilegedShellText(bundle, "./manager.sh " + verb);
         QFile traced(trace);
         QCOMPARE(traced.open(QIODevice::ReadOnly) ? QString(traced.readAll()) : "",
                  (asked ? "/|C|--disable-internal-agent " + run + '|' + encodedLogLine(line) + '\n' : "") +
-                     (scriptRuns ? "up|" + here + '\n' : ""));
+                     (scriptRuns ? verb + '|' + here + '\n' : ""));
     }
 
     // An access control list of any size is read whole: on tmpfs, 1,101 named users past any fixed

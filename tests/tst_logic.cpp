@@ -9,6 +9,9 @@
 
 #include "testsupport.h"
 
+#include <fcntl.h>
+#include <thread>
+
 using Type = FileFacts::Type;
 
 // One name of a file tree that the node-file check is shown.
@@ -389,6 +392,28 @@ private slots:
         };
         const QString why = untrustedNodeFiles("/b", 1000, lookUp).value_or(QString());
         QVERIFY2(why.isNull() == refusal.isNull() && why.contains(refusal), qPrintable(why));
+    }
+
+    // A reader that stops reading holds back only what fits the bound; the lines after it are dropped.
+    void dropsWhatAStuckReaderCannotTake() {
+        int pipe[2];
+        QVERIFY(::pipe(pipe) == 0);
+        QCOMPARE(::fcntl(pipe[1], F_SETPIPE_SZ, 4096), 4096);
+        QCOMPARE(::write(pipe[1], QByteArray(4096, 'x').constData(), 4096), 4096);
+        for (int i = 0; i < 600; ++i)
+            writeWholeLine(pipe[1], QByteArray(1024, 'y'));
+        QByteArray read;
+        std::thread reader([&read, end = pipe[0]] {
+            char part[65536];
+            for (ssize_t got; (got = ::read(end, part, sizeof part)) > 0;)
+                read.append(part, got);
+        });
+        QVERIFY(flushOutput(std::chrono::seconds(10)));
+        ::close(pipe[1]);
+        reader.join();
+        ::close(pipe[0]);
+        QCOMPARE_GE(read.count('\n'), 255);
+        QCOMPARE_LE(read.count('\n'), 256);
     }
 };
 

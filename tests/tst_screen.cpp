@@ -237,8 +237,8 @@ private slots:
         const auto row = [](const char* name, const ScriptRow& row) { QTest::newRow(name) << row; };
         row("start", {true, {}, up, upDone, checking, "up", View::Running, ""});
         row("stop", {false, {}, down, "manager.sh down succeeds", checking, "down", View::Stopped, ""});
-        row("start fails", {true, "no sudo", down, "no sudo", "start err: no sudo", "", View::Stopped,
-                            notStarted + "no sudo"});
+        row("start fails", {true, "no <sudo>", down, "no <sudo>", "start err: no <sudo>", "", View::Stopped,
+                            notStarted + "no <sudo>"});
         row("stop fails, two lines",
             {false, "1\r2", down, "1\r\n2", "stop err: 1\r\n2", "", View::Running, notStopped + "1\n2"});
         row("no message", {true, "", down, "unknown error", "start err: unknown error", "", View::Stopped,
@@ -286,7 +286,13 @@ private slots:
         QCOMPARE(log.lines(), QStringList{row.logged});
         QTRY_COMPARE(panel->checks(), succeeds ? 1 : 0);
         QCOMPARE(panel->widget<QLabel>("errorLabel")->text(), row.words);
-        QCOMPARE(notifications(), row.words.isEmpty() ? QStringList() : QStringList{row.words});
+        // The notice's body escaped for services that read markup; a screen reader reads the words.
+        QCOMPARE(notifications(),
+                 row.words.isEmpty() ? QStringList() : QStringList{row.words.toHtmlEscaped()});
+        const QAccessibleInterface* error =
+            QAccessible::queryAccessibleInterface(panel->widget("errorLabel"));
+        QCOMPARE(error->role(), QAccessible::Notification);
+        QCOMPARE(error->text(QAccessible::Name), row.words);
         panel->answer(row.start ? up : down);
         QVERIFY(panel->widget("errorLabel")->isHidden());
     }

@@ -151,8 +151,8 @@ public:
     QStringList commands() { return QMutexLocker(&mutex), commands_; }
     // Status checks since the window's first answer.
     qsizetype checks() const { return node.requests.size() - checksBefore; }
-    // How often the quit gate ended the event loop.
-    qsizetype quits() const { return loopEnds.size(); }
+    // The status of each end of the event loop that the quit gate let through.
+    QList<int> quits() const { return loopEnds; }
     // The box ticked and locked, its words greyed.
     bool agreementGiven() const;
     QString focus() const { return QApplication::focusWidget()->objectName(); }
