@@ -26,6 +26,9 @@ HostConfig productionConfig();
 // The bundle around an executable folder: <bundle>/Contents/bin.
 QString bundleOfExecutableFolder(const QString& folder);
 
+// The sizes in pixels of the window icon's pictures.
+inline constexpr int windowIconSizes[] = {16, 32, 64, 128};
+
 // What desktops know the application by (its id, display name and icon), and that only the quit gate ends
 // it, not the closing of its last window.
 void prepareApplication();
