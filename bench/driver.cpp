@@ -38,8 +38,7 @@
 // - twojobs: on the running view, Stop, then the window is closed and the question it asks while the node
 //   runs is answered "YES": a second stop job while the first (6 s) runs.
 // - hostile: on the running view, the node answers the panel's next check with a chunked body of 300 MB
-//   and the one after with a 100 MB header line. Besides the stall: the panel's peak resident memory
-//   (VmHWM) and when the check after each of those came (5 s later, if on time).
+//   and the one after with a 100 MB header line (the test suite checks the bounds that stop them).
 // - startrun: Start with a node that answers at once: from the press of Start to the running view, less
 //   the stand-in script's time and the 3 s pause.
 //
@@ -226,6 +225,9 @@ struct Bench {
     }
 
     // A row of README.md's table beside this file: key, figure, target, × bare, × floor, +, why a miss.
+    // Met when the panel's figure is at most "× bare" times the bare window's plus "+" and at most
+    // "× floor" times the floor's, or at most "+" alone; a stall is judged on its worst run, any other
+    // figure on its median.
     void print(const QString& key, const QString& notMeasured) const {
         QFile readme(QString(__FILE__).replace("driver.cpp", "README.md"));
         readme.open(QIODevice::ReadOnly);
@@ -254,9 +256,8 @@ struct Bench {
         const bool stall = key.startsWith("stall:");
         const QString met = !notMeasured.isEmpty()   ? "**not measured**: " + notMeasured
                             : smoke || row[2] == "—" ? "—"
-                            : (stall ? worst[panel] : medians[panel]) <= limit ? "yes"
-                            : stall && worst[bare] > plus
-                                ? "**no**: the bare window stalled as long: a busy machine"
+                            : (stall ? worst[panel] : medians[panel]) <= limit
+                                ? "yes"
                                 : "**no**: " + row[6].chopped(2);
         std::printf("%s",
                     qPrintable(QString("| %1 | %2 | %3 | %4 | %5 | %6 | %7 | %8 | %9 |\n")
@@ -274,7 +275,7 @@ struct Bench {
                 {"prompt", quick ? 10 : 25, Node::Answer, "start", {}, quick ? 5000 : 20000},
                 {"onecpu", 12, Node::Answer, "start", {}, 6000, true},
                 {"twojobs", 12, Node::Answer, "stop-twice", {}, 6000},
-                {"hostile", 17, Node::Hostile, {}, " peak after"},
+                {"hostile", 17, Node::Hostile},
                 {"startrun", 6, Node::Answer, "start", " startrun"}};
     }
 
@@ -366,14 +367,10 @@ struct Bench {
         };
         // The smoke run ends each scenario as soon as it has happened.
         waitFor(p.started + s.seconds * 1000 - nowMs(), [&] { return smoke && missing().isEmpty(); });
-        const double peak = p.sample()["VmHWM"] / 1024;
         require(missing().isEmpty(), missing());
         figures[panel]["stall:" + s.key] += p.word("max_ms"),
             figures[bare]["stall:" + s.key] += b.word("max_ms");
-        if (s.key == "hostile") // and when the check after each of its replies came
-            figures[panel]["peak"] += peak,
-                figures[panel]["after"] +=
-                std::max(c.value(2, INFINITY) - c[1], c.value(3, INFINITY) - c.value(2));
+        std::max(c.value(2, INFINITY) - c[1], c.value(3, INFINITY) - c.value(2));
         if (s.key == "startrun")
             figures[panel]["startrun"] +=
                 p.word("running_ms") - p.word("start_ms") - p.word("script_ms") - 3000;
