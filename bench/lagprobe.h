@@ -38,6 +38,15 @@ inline void note(const char* key, const QString& value) {
     [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, line.data(), size_t(line.size()));
 }
 
+// The command line: --name, or --name and the word after it.
+struct Options {
+    QStringList words = QCoreApplication::arguments();
+    bool isSet(const QString& name) const { return words.contains("--" + name); }
+    QString value(const QString& name, const QString& absent = {}) const {
+        return isSet(name) ? words.value(words.indexOf("--" + name) + 1) : absent;
+    }
+};
+
 } // namespace bench
 
 class LagProbe : public QObject {
