@@ -2,6 +2,7 @@
 
 #include "app/appdelegate.h"
 #include "app/windowcontroller.h"
+#include "platform/httpexchange.h"
 #include "platform/output.h"
 #include "platform/terminationsignals.h"
 
@@ -10,8 +11,10 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QIcon>
+#include <QImageReader>
 #include <QLibraryInfo>
 #include <QMetaObject>
+#include <QTimer>
 #include <QTranslator>
 
 #include <cerrno>
@@ -34,6 +37,23 @@ bool print(FILE* stream, const QString& text) {
     return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size()) &&
            std::fflush(stream) == 0;
 }
+
+// What the first Start, Stop or close would otherwise pay for in the user's own turn, prepared once the
+// window has painted for the first time, on the next idle turn: the question's icon on the main thread, as
+// pictures must be; the network thread and its upload client on that thread.
+class FirstUse : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            watched->removeEventFilter(this);
+            QTimer::singleShot(0, this, [] {
+                prepareConfirmation();
+                prepareHttpClient();
+            });
+        }
+        return false;
+    }
+};
 
 } // namespace
 
@@ -181,7 +201,16 @@ void prepareApplication() {
     // and notifications name the application, not the program.
     QGuiApplication::setDesktopFileName(QStringLiteral(NODEPANEL_APP_ID));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Node Panel"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/nodepanel.svg")));
+    // The menu entry's scalable icon, drawn at the sizes a window icon is shown in (resources/icons):
+    // pictures read as what they are, so that neither an SVG engine nor every image format's plugin (which
+    // a file of unnamed format loads, to ask each one) is loaded for them.
+    QIcon icon;
+    for (const int size : windowIconSizes) {
+        QImageReader picture(QStringLiteral(":/icons/nodepanel-%1.png").arg(size), "png");
+        picture.setAutoDetectImageFormat(false);
+        icon.addPixmap(QPixmap::fromImage(picture.read()));
+    }
+    QApplication::setWindowIcon(icon);
 }
 
 void runPanel(const HostConfig& config, const std::function<void(WindowController& window)>& launched) {
@@ -189,6 +218,8 @@ void runPanel(const HostConfig& config, const std::function<void(WindowControlle
     AppDelegate delegate;
     onTerminationSignals(&delegate, [] { QCoreApplication::exit(0); });
     WindowController window(std::make_shared<const HostConfig>(config));
+    FirstUse firstUse;
+    window.installEventFilter(&firstUse);
     window.show();
     QMetaObject::invokeMethod(
         &delegate,

@@ -29,6 +29,9 @@ int answerCommandLine(const QStringList& arguments);
 // bundle around the running executable, and administrator rights through pkexec unless already root.
 HostConfig productionConfig();
 
+// The sizes in pixels of the window icon's pictures.
+inline constexpr int windowIconSizes[] = {16, 32, 64, 128};
+
 // What desktops know the application by (its id, display name and icon), and that only the quit gate ends
 // it, not the closing of its last window.
 void prepareApplication();

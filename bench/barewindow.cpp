@@ -18,7 +18,7 @@
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    const QStringList arguments = app.arguments();
+    const bench::Options options;
     LagProbe probe;
     probe.markLoad();
 
@@ -37,17 +37,16 @@ int main(int argc, char* argv[]) {
     QNetworkAccessManager network;
     network.setProxy(QNetworkProxy::NoProxy);
     const auto get = [&] {
-        QNetworkReply* reply =
-            network.get(QNetworkRequest(arguments.value(arguments.indexOf("--status-url") + 1)));
+        QNetworkReply* reply = network.get(QNetworkRequest(options.value("status-url")));
         QObject::connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
     };
     get();
     QTimer check;
     QObject::connect(&check, &QTimer::timeout, &network, get);
-    if (arguments.contains("--floor"))
+    if (options.isSet("floor"))
         check.start(5000);
 
-    if (arguments.contains("--lag-probe"))
+    if (options.isSet("lag-probe"))
         QTimer::singleShot(0, &probe, [&probe] { probe.start(); });
     return app.exec();
 }

@@ -15,14 +15,14 @@
 //   page cache: two launches at once on a two-core machine would measure their contention. The panel's
 //   figure includes its deliberate 0.2 s pause at load.
 // - Memory, CPU and wake-ups: all three at once, each on a node that answers "running", so the panel sits
-//   on the running view and checks the node every 5 s. VmRSS and RssAnon of /proc/PID/status 10 s after
+//   on the running view and checks the node every 5 s. VmRSS of /proc/PID/status 10 s after
 //   each program's start; CPU time from 10 s to 70 s after start (launch excluded) from the process's
-//   CPU-time clock, user and system time of every thread in nanoseconds, and the first 10 s, launch
-//   included; wake-ups per second over the same 60 s: the voluntary context switches of every thread
-//   (/proc/PID/task/*/status; a thread that ended in between takes its own with it).
+//   CPU-time clock, user and system time of every thread in nanoseconds; wake-ups per second over the
+//   same 60 s: the voluntary context switches of every thread (/proc/PID/task/*/status; a thread that
+//   ended in between takes its own with it).
 // - Instructions: all three at once under valgrind's callgrind, once, since the count does not depend on
-//   the machine's load: what every thread executed from 10 s to 70 s after start (the lag probe zeroes
-//   and dumps the count, as BENCH_COUNT asks).
+//   the machine's load: what every thread executed over 60 s from 20 s after the first paint, which
+//   valgrind slows down (the lag probe zeroes and dumps the count, as BENCH_COUNT asks).
 // - Largest stall: the lag probe (lagprobe.h) in the panel and the bare window, for the scenario's whole
 //   length from the panel's start. Building the window before the event loop starts is left out. A stall
 //   is judged on every run, not on the median.
@@ -38,8 +38,7 @@
 // - twojobs: on the running view, Stop, then the window is closed and the question it asks while the node
 //   runs is answered "YES": a second stop job while the first (6 s) runs.
 // - hostile: on the running view, the node answers the panel's next check with a chunked body of 300 MB
-//   and the one after with a 100 MB header line. Besides the stall: the panel's peak resident memory
-//   (VmHWM) and when the check after each of those came (5 s later, if on time).
+//   and the one after with a 100 MB header line (the test suite checks the bounds that stop them).
 // - startrun: Start with a node that answers at once: from the press of Start to the running view, less
 //   the stand-in script's time and the 3 s pause.
 //
@@ -55,7 +54,6 @@
 
 #include "lagprobe.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
@@ -191,7 +189,8 @@ struct Program {
         });
         wrapper +=
             QStringList{which ? BENCH_BAREWINDOW : BENCH_PANEL, "--floor"}.mid(0, 1 + (which == floor));
-        process.start(wrapper.takeFirst(), wrapper + QStringList{"--status-url", node.url()} + options);
+        const QString program = wrapper.takeFirst();
+        process.start(program, wrapper + QStringList{"--status-url", node.url()} + options);
     }
 
     ~Program() { process.kill(), process.waitForFinished(); }
@@ -244,6 +243,9 @@ struct Bench {
     }
 
     // A row of README.md's table beside this file: key, figure, target, × bare, × floor, +, why a miss.
+    // Met when the panel's figure is at most "× bare" times the bare window's plus "+" and at most
+    // "× floor" times the floor's, or at most "+" alone; a stall is judged on its worst run, any other
+    // figure on its median.
     void print(const QString& key, const QString& notMeasured) const {
         QFile readme(QString(__FILE__).replace("driver.cpp", "README.md"));
         readme.open(QIODevice::ReadOnly);
@@ -272,9 +274,8 @@ struct Bench {
         const bool stall = key.startsWith("stall:");
         const QString met = !notMeasured.isEmpty()   ? "**not measured**: " + notMeasured
                             : smoke || row[2] == "—" ? "—"
-                            : (stall ? worst[panel] : medians[panel]) <= limit ? "yes"
-                            : stall && worst[bare] > plus
-                                ? "**no**: the bare window stalled as long: a busy machine"
+                            : (stall ? worst[panel] : medians[panel]) <= limit
+                                ? "yes"
                                 : "**no**: " + row[6].chopped(2);
         std::printf("%s",
                     qPrintable(QString("| %1 | %2 | %3 | %4 | %5 | %6 | %7 | %8 | %9 |\n")
@@ -292,7 +293,7 @@ struct Bench {
                 {"prompt", quick ? 10 : 25, Node::Answer, "start", {}, quick ? 5000 : 20000},
                 {"onecpu", 12, Node::Answer, "start", {}, 6000, true},
                 {"twojobs", 12, Node::Answer, "stop-twice", {}, 6000},
-                {"hostile", 17, Node::Hostile, {}, " peak after"},
+                {"hostile", 17, Node::Hostile},
                 {"startrun", 6, Node::Answer, "start", " startrun"}};
     }
 
@@ -334,7 +335,7 @@ struct Bench {
     }
 
     void measureInstructions(int) {
-        const int from = smoke ? 3 : 10, span = smoke ? 2 : 60;
+        const int from = smoke ? 1 : 20, span = smoke ? 2 : 60;
         const QStringList callgrind{"env", QString("BENCH_COUNT=%1,%2").arg(from).arg(span), "valgrind",
                                     "--tool=callgrind",
                                     "--callgrind-out-file=" BENCH_WORK_DIR "/callgrind.%p"};
@@ -368,8 +369,10 @@ struct Bench {
             b(bare, phase, {"--lag-probe"}, taskset, s.mode, up);
         const QList<double>& c = p.node.checks;
         // The stand-in script has "started" or "stopped" the node when it says so.
-        QObject::connect(&p.process, &QProcess::readyReadStandardOutput,
-                         [&] { p.node.up = p.words.value("script").endsWith("up"); });
+        QObject::connect(&p.process, &QProcess::readyReadStandardOutput, [&] {
+            if (p.words.contains("script"))
+                p.node.up = p.words.value("script").endsWith("up");
+        });
         if (s.key != "account")
             account.close(); // uploads are refused at once
         // Why the run did not happen as described, if it did not (yet).
@@ -384,16 +387,13 @@ struct Bench {
                 return "two stops did not run";
             return s.key == "hostile" && c.size() < 2 ? "the hostile server was not asked" : "";
         };
-        // The smoke run ends each scenario as soon as it has happened.
-        waitFor(p.started + s.seconds * 1000 - nowMs(), [&] { return smoke && missing().isEmpty(); });
-        const double peak = p.sample()["VmHWM"] / 1024;
+        // The smoke run ends each scenario as soon as it has happened, and gives a busy machine longer.
+        waitFor(p.started + s.seconds * (smoke ? 3000 : 1000) - nowMs(),
+                [&] { return smoke && missing().isEmpty(); });
         require(missing().isEmpty(), missing());
         figures[panel]["stall:" + s.key] += p.word("max_ms"),
             figures[bare]["stall:" + s.key] += b.word("max_ms");
-        if (s.key == "hostile") // and when the check after each of its replies came
-            figures[panel]["peak"] += peak,
-                figures[panel]["after"] +=
-                std::max(c.value(2, INFINITY) - c[1], c.value(3, INFINITY) - c.value(2));
+        std::max(c.value(2, INFINITY) - c[1], c.value(3, INFINITY) - c.value(2));
         if (s.key == "startrun")
             figures[panel]["startrun"] +=
                 p.word("running_ms") - p.word("start_ms") - p.word("script_ms") - 3000;
@@ -404,15 +404,10 @@ struct Bench {
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    QCommandLineParser options;
-    options.addOptions({{"quick", "A short run: one run, shorter windows."},
-                        {"smoke", "Every part and scenario once, shorter still; no figure judged."},
-                        {"runs", "Runs per figure; the median counts.", "n", "5"},
-                        {"only", "Only one part: launch, memory, instructions or lag.", "part"}});
-    options.process(app);
+    const bench::Options options;
     Bench bench;
     bench.smoke = options.isSet("smoke"), bench.quick = bench.smoke || options.isSet("quick");
-    bench.runs = std::max(1, bench.quick && !options.isSet("runs") ? 1 : options.value("runs").toInt());
+    bench.runs = std::max(1, bench.quick && !options.isSet("runs") ? 1 : options.value("runs", "5").toInt());
     // Fresh logs and settings, kept until the next run for a look when a figure is off. The panel's settings
     // are never the user's own.
     QDir(BENCH_WORK_DIR).removeRecursively();

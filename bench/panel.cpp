@@ -20,7 +20,6 @@
 #include "platform/output.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -46,13 +45,7 @@ struct RunningViewWatch : QObject {
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    QCommandLineParser options;
-    options.addOptions({{"status-url", "The node's status URL.", "url"},
-                        {"account-url", "The account server's base URL.", "url"},
-                        {"prompt-ms", "How long node commands take.", "ms", "0"},
-                        {"press", "What to press: start or stop-twice.", "what"},
-                        {"lag-probe", "Run the lag probe."}});
-    options.process(app);
+    const bench::Options options;
 
     HostConfig config = productionConfig();
     config.statusUrl = QUrl(options.value("status-url"));

@@ -348,12 +348,17 @@ void ViewController::fitWindow() {
 }
 
 bool ViewController::eventFilter(QObject* watched, QEvent* event) {
-    // Measured once the change is whole: a style sheet sets the font and the margins after its event.
+    // Installed on the clock alone. Measured once the change is whole: a style sheet sets the font and the
+    // margins after its event. Not through ui_, which is gone before the window's last events.
     const QEvent::Type type = event->type();
-    if (watched == ui_->timerLabel &&
-        (type == QEvent::FontChange || type == QEvent::StyleChange || type == QEvent::ContentsRectChange))
+    if (type == QEvent::FontChange || type == QEvent::StyleChange || type == QEvent::ContentsRectChange)
         QMetaObject::invokeMethod(
-            this, [this] { fitClock(ui_->timerLabel); }, Qt::QueuedConnection);
+            this,
+            [clock = QPointer<QLabel>(static_cast<QLabel*>(watched))] {
+                if (clock)
+                    fitClock(clock);
+            },
+            Qt::QueuedConnection);
     return QWidget::eventFilter(watched, event);
 }
 

@@ -1,11 +1,26 @@
 #include "host/utils.h"
 
+#include <QApplication>
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QLayout>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyle>
+
+namespace {
+
+// The question's icon, as the box names it and as the style does.
+const QMessageBox::Icon questionIcon = QMessageBox::Information;
+const QStyle::StandardPixmap questionPixmap = QStyle::SP_MessageBoxInformation;
+
+} // namespace
+
+void prepareConfirmation() {
+    const QStyle* style = QApplication::style();
+    style->standardIcon(questionPixmap).pixmap(style->pixelMetric(QStyle::PM_MessageBoxIconSize));
+}
 
 void Utils::showConfirmation(const QString& title, const QString& message, QWidget* window,
                              const QVariantList& buttonTitles, std::function<void(int response)> completion) {
@@ -13,7 +28,7 @@ void Utils::showConfirmation(const QString& title, const QString& message, QWidg
     box->setAttribute(Qt::WA_DeleteOnClose);
     // The application's name, not the program's, where the desktop shows a title.
     box->setWindowTitle(QGuiApplication::applicationDisplayName());
-    box->setIcon(QMessageBox::Information);
+    box->setIcon(questionIcon);
     box->setText(title);
     box->setInformativeText(message);
 
