@@ -1,7 +1,7 @@
 #include "control/viewcontroller.h"
 
-#include "control/statusmonitor.h"
 #include "control/pages.h"
+#include "control/statusmonitor.h"
 #include "host/utils.h"
 #include "platform/desktopnotification.h"
 #include "platform/dispatch.h"
