@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -165,17 +166,18 @@ void readAccessControlList(const QByteArray& path, FileFacts& facts) {
     static const char* const name = "system.posix_acl_access";
     // A file without one, and a file system without them, have none.
     const auto none = [](int error) { return error == ENODATA || error == ENOTSUP; };
-    QByteArray acl;
+    // A plain vector: GCC's bounds analysis reads a QByteArray's shared empty buffer into the parsing below.
+    std::vector<char> acl;
     for (;;) {
         const ssize_t needed = ::lgetxattr(path.constData(), name, nullptr, 0);
         if (needed < 0) {
             facts.aclError = none(errno) ? 0 : errno;
             return;
         }
-        acl.resize(needed);
-        const ssize_t size = ::lgetxattr(path.constData(), name, acl.data(), size_t(acl.size()));
+        acl.resize(size_t(needed));
+        const ssize_t size = ::lgetxattr(path.constData(), name, acl.data(), acl.size());
         if (size >= 0) {
-            acl.truncate(size);
+            acl.resize(size_t(size));
             break;
         }
         // ERANGE: it grew since it was measured, so it is measured again.
@@ -190,13 +192,13 @@ void readAccessControlList(const QByteArray& path, FileFacts& facts) {
     }
     quint16 allowed = write;
     QList<std::pair<quint16, uint>> writers;
-    for (qsizetype at = 4; at + 8 <= acl.size(); at += 8) {
-        const quint16 tag = qFromLittleEndian<quint16>(acl.constData() + at);
-        const quint16 permissions = qFromLittleEndian<quint16>(acl.constData() + at + 2);
+    for (size_t at = 4; at + 8 <= acl.size(); at += 8) {
+        const quint16 tag = qFromLittleEndian<quint16>(acl.data() + at);
+        const quint16 permissions = qFromLittleEndian<quint16>(acl.data() + at + 2);
         if (tag == mask)
             allowed = permissions & write;
         else if ((tag == user || tag == group) && (permissions & write))
-            writers.append({tag, qFromLittleEndian<quint32>(acl.constData() + at + 4)});
+            writers.append({tag, qFromLittleEndian<quint32>(acl.data() + at + 4)});
     }
     for (const auto& [tag, id] : writers)
         if (allowed)
