@@ -1,6 +1,7 @@
 #include "host/utils.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -15,6 +16,35 @@ namespace {
 const QMessageBox::Icon questionIcon = QMessageBox::Information;
 const QStyle::StandardPixmap questionPixmap = QStyle::SP_MessageBoxInformation;
 
+// A question that Escape and the window's close button end the way every dialog of the desktop ends on
+// them: without an answer. The caller gets the cancel code, which no button has, so it does nothing.
+class Question : public QMessageBox {
+public:
+    using QMessageBox::QMessageBox;
+
+    // Called once, with the pressed button's code or the cancel code.
+    std::function<void(int response)> completion;
+
+    void answer(int response) {
+        if (auto once = std::exchange(completion, nullptr))
+            once(response);
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->matches(QKeySequence::Cancel))
+            close();
+        else
+            QMessageBox::keyPressEvent(event);
+    }
+
+    // A box with several buttons of one role has no escape button, and would refuse to close.
+    void closeEvent(QCloseEvent* event) override {
+        answer(modalResponseCancel);
+        QDialog::closeEvent(event);
+    }
+};
+
 } // namespace
 
 void prepareConfirmation() {
@@ -24,7 +54,8 @@ void prepareConfirmation() {
 
 void Utils::showConfirmation(const QString& title, const QString& message, QWidget* window,
                              const QVariantList& buttonTitles, std::function<void(int response)> completion) {
-    auto* box = new QMessageBox(window);
+    auto* box = new Question(window);
+    box->completion = std::move(completion);
     box->setAttribute(Qt::WA_DeleteOnClose);
     // The application's name, not the program's, where the desktop shows a title.
     box->setWindowTitle(QGuiApplication::applicationDisplayName());
@@ -39,8 +70,6 @@ void Utils::showConfirmation(const QString& title, const QString& message, QWidg
     // All of one role, so the box keeps them together in the order added, or the reverse where the
     // desktop's button layout says so (GNOME's does). The first button, the default, must end the row:
     // added first to last, and then, if the box put the first one before the last, the other way round.
-    // With several buttons of one role the box has no escape button, so Escape and the title bar's close
-    // button do nothing: the question ends only by an answer.
     QList<QPushButton*> buttons;
     for (const QString& title : titles)
         buttons.append(box->addButton(title, QMessageBox::AcceptRole));
@@ -54,12 +83,11 @@ void Utils::showConfirmation(const QString& title, const QString& message, QWidg
     if (!buttons.isEmpty())
         box->setDefaultButton(buttons.first());
 
-    QObject::connect(box, &QMessageBox::buttonClicked, box,
-                     [buttons, completion = std::move(completion)](QAbstractButton* pressed) {
-                         const qsizetype index = buttons.indexOf(static_cast<QPushButton*>(pressed));
-                         if (index >= 0)
-                             completion(alertFirstButtonReturn + int(index));
-                     });
+    QObject::connect(box, &QMessageBox::buttonClicked, box, [box, buttons](QAbstractButton* pressed) {
+        const qsizetype index = buttons.indexOf(static_cast<QPushButton*>(pressed));
+        if (index >= 0)
+            box->answer(alertFirstButtonReturn + int(index));
+    });
     // Wide enough that a one-sentence question stays on one or two lines instead of a narrow column.
     if (auto* grid = qobject_cast<QGridLayout*>(box->layout()))
         grid->addItem(new QSpacerItem(360, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(),

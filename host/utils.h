@@ -16,7 +16,9 @@ class QWidget;
 // theme, on first use), so that a later question finds it at hand. Main thread only.
 void prepareConfirmation();
 
-// The answers of a confirmation question: 1000 plus the index of the pressed button.
+// The answers of a confirmation question: 1000 plus the index of the pressed button, or the cancel code
+// when the question was closed without an answer (Escape, the window's close button).
+inline constexpr int modalResponseCancel = 0;
 inline constexpr int alertFirstButtonReturn = 1000;
 inline constexpr int alertSecondButtonReturn = 1001;
 
@@ -66,7 +68,8 @@ public:
 
     // Asks a question on the window without blocking anyone: one button per text entry of buttonTitles,
     // in order, the first the default. Calls completion once, on the main thread, with 1000 + the index
-    // of the pressed button. Main thread only.
+    // of the pressed button, or with modalResponseCancel when Escape or the close button ends it. Main
+    // thread only.
     static void showConfirmation(const QString& title, const QString& message, QWidget* window,
                                  const QVariantList& buttonTitles,
                                  std::function<void(int response)> completion);

@@ -76,14 +76,45 @@ private slots:
                 QCOMPARE(box->defaultButton()->text(), titles.first().toString());
                 for (const QAbstractButton* other : box->buttons())
                     QVERIFY(other->x() <= box->defaultButton()->x());
-                QTest::keyClick(box, Qt::Key_Escape);
-                QVERIFY(!box->close());
-                QVERIFY(box->isVisible());
-                QVERIFY(answers.isEmpty());
                 QCOMPARE(panel->question(), "Title/Text");
                 QVERIFY(*press ? panel->reply(press) : panel->replyWithReturn());
                 QCOMPARE(answers, QList<int>{code});
             }
+    }
+
+    // Escape and the question's close button end it without an answer: the caller gets the cancel code,
+    // which no button has, and nothing happens.
+    void endsAQuestionWithoutAnAnswer_data() {
+        QTest::addColumn<ServiceState>("state");
+        QTest::addColumn<bool>("start");       // Start asks for the agreement; else the window's close asks
+        QTest::addColumn<bool>("closeButton"); // else Escape
+        QTest::newRow("agreement, Escape") << down << true << false;
+        QTest::newRow("stop, Escape") << up << false << false;
+        QTest::newRow("exit, Escape") << down << false << false;
+        QTest::newRow("exit, close button") << closed << false << true;
+    }
+
+    void endsAQuestionWithoutAnAnswer() {
+        QFETCH(ServiceState, state);
+        QFETCH(bool, start);
+        QFETCH(bool, closeButton);
+        QVERIFY(panel->open(state));
+        const View view = panel->view();
+        start ? panel->click("startButton") : void(panel->window->close());
+        QTRY_VERIFY(panel->sheet());
+        QList<int> answers;
+        Utils::showConfirmation("Title", "Text", panel->window.get(), {"YES", "NO"},
+                                [&answers](int code) { answers.append(code); });
+        for (QPointer<QMessageBox> box : panel->window->findChildren<QMessageBox*>()) {
+            closeButton ? void(box->close()) : QTest::keyClick(box, Qt::Key_Escape);
+            QTRY_VERIFY(!box);
+        }
+        QCOMPARE(answers, QList<int>{modalResponseCancel});
+        QTest::qWait(20);
+        QCOMPARE(panel->view(), view);
+        QVERIFY(!panel->agreementGiven());
+        QCOMPARE(panel->commands(), QStringList());
+        QCOMPARE(panel->quits(), QList<int>());
     }
 
     // Closing never closes the window: it asks, the stop question while the node runs, else the exit
