@@ -10,6 +10,7 @@
 #include "ui_MainWindow.h"
 
 #include <QAccessibleWidget>
+#include <QApplication>
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QLabel>
@@ -167,7 +168,7 @@ void ViewController::handleStatus() {
         setFailureText(QString());
     // A stop that this panel did not ask for is news to a user whose window is in the background.
     if (next.notify)
-        notifyDesktop(tr("The node stopped"), tr("The node on this computer is no longer running."));
+        tellDesktop(tr("The node stopped"), tr("The node on this computer is no longer running."));
     if (!next.logLine.isEmpty())
         systemLog(next.logLine);
     if (next.refresh)
@@ -181,13 +182,18 @@ void ViewController::refreshStateViews() {
         if (jobsInFlight_ > 0)
             return;
         const bool running = currentServiceState() == ServiceState::deviceStateUp;
-        // The window's focus, whether or not it is active yet.
-        const bool busyHadFocus = window()->focusWidget() == ui_->middleView;
-        ui_->offView->setHidden(running);
-        ui_->middleView->hide();
-        ui_->onView->setVisible(running);
-        if (busyHadFocus)
+        QWidget* shown = running ? ui_->onView : ui_->offView;
+        // The state's button takes over a focus that goes away with the old view, or that is nowhere, and
+        // it does so before anything hides: Qt would hand a hidden control's focus on to the next one in
+        // line, a link, and a screen reader would read that out, or Return would open the browser.
+        const QWidget* focused = window()->focusWidget();
+        const bool takeFocus =
+            !focused || (ui_->stateArea->isAncestorOf(focused) && !shown->isAncestorOf(focused));
+        shown->show();
+        if (takeFocus)
             (running ? ui_->stopButton : ui_->startButton)->setFocus();
+        ui_->middleView->hide();
+        (running ? ui_->offView : ui_->onView)->hide();
         if (!ui_->errorLabel->isHidden())
             fitWindow();
     });
@@ -198,9 +204,9 @@ void ViewController::showProgress(const QString& text) {
     // A keyboard user who pressed Start or Stop keeps the focus in the state area, so it lands on the
     // next state's button rather than wandering off to the links below.
     const QWidget* focused = window()->focusWidget();
-    const bool actionHadFocus = focused == ui_->startButton || focused == ui_->stopButton;
+    const bool takeFocus = !focused || ui_->stateArea->isAncestorOf(focused);
     ui_->middleView->show();
-    if (actionHadFocus)
+    if (takeFocus)
         ui_->middleView->setFocus();
     ui_->offView->hide();
     ui_->onView->hide();
@@ -292,7 +298,18 @@ void ViewController::showFailure(const QString& verb, const QString& message) {
     const QString what = verb == QLatin1String("up") ? tr("The node could not be started.")
                                                      : tr("The node could not be stopped.");
     setFailureText(what + QLatin1Char('\n') + reason);
-    notifyDesktop(what, reason);
+    tellDesktop(what, reason);
+}
+
+// What the user can see on the screen needs no notice: only a window that is not the active one (with or
+// without a question of its own in front), or that is minimised or hidden, has the desktop tell it.
+void ViewController::tellDesktop(const QString& summary, const QString& body) {
+    const QWidget* active = QApplication::activeWindow();
+    while (active && active != window())
+        active = active->parentWidget() ? active->parentWidget()->window() : nullptr;
+    if (active && !window()->isMinimized() && window()->isVisible())
+        return;
+    notifyDesktop(summary, body);
 }
 
 void ViewController::setFailureText(const QString& text) {

@@ -67,6 +67,8 @@ private:
     // start or stop, or until the node starts or stops. An empty text takes it away.
     void showFailure(const QString& verb, const QString& message);
     void setFailureText(const QString& text);
+    // A notice on the desktop, unless the user has the window in front.
+    void tellDesktop(const QString& summary, const QString& body);
     void fitWindow();
     std::function<void()> scriptJob(const QString& verb, const QString& successLine,
                                     const QString& errorPrefix);

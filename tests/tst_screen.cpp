@@ -1,6 +1,7 @@
 // The real window offscreen: what the screen shows for the node's answers, the uptime clock and its checks,
 // the agreement, the links, the focus, starting and stopping through a stand-in for the administrator
 // prompt, and what the desktop is told.
+#include "host/utils.h"
 #include "platform/desktopnotification.h"
 
 #include "testsupport.h"
@@ -68,6 +69,8 @@ private slots:
         notifications();
         panel.reset();
         panel = std::make_unique<Panel>();
+        // The desktop hears only of what the user cannot see: the stories keep another window in front.
+        panel->inFront = false;
     }
 
     // The first answer, whatever the last action: not running at load is no stop. Then the clock, and
@@ -196,24 +199,6 @@ private slots:
         QCOMPARE(panel->logged(), QStringList{"agree changed true"});
     }
 
-    // The first focus is on the state's button. Started with Return and stopped with Space, the focus
-    // follows to the next state's button.
-    void keepsTheFocusOnTheState() {
-        panel->settings.setValue("agree", true);
-        QVERIFY(panel->open(down));
-        QApplication::setActiveWindow(panel->window.get());
-        QVERIFY(QTest::qWaitForWindowActive(panel->window.get()));
-        QCOMPARE(panel->focus(), "startButton");
-        panel->nodeSays(up);
-        panel->press(Qt::Key_Return);
-        QTRY_COMPARE(panel->view(), View::Running);
-        QCOMPARE(panel->focus(), "stopButton");
-        panel->nodeSays(down);
-        panel->press(Qt::Key_Space);
-        QTRY_COMPARE(panel->view(), View::Stopped);
-        QCOMPARE(panel->focus(), "startButton");
-    }
-
     // The links open their pages; none of them reports anything.
     void opensThePages() {
         QVERIFY(panel->open(down));
@@ -227,6 +212,93 @@ private slots:
                  (QList<QUrl>{QUrl("https://www.test/tos"), QUrl("https://www.test/pp"), account, account}));
         QTest::qWait(100);
         QCOMPARE(panel->account.connections, 0);
+    }
+
+    // The first focus is on the state's button. When the views change, the new view's button takes over a
+    // focus that leaves with the old view or is nowhere, never a link: each widget the focus passes.
+    void keepsTheFocusOnTheState_data() {
+        QTest::addColumn<ServiceState>("atLoad");
+        QTest::addColumn<QByteArray>("focusedOn"); // empty: nowhere
+        QTest::addColumn<Qt::Key>("key");          // pressed there to start or stop; else the node changes
+        QTest::addColumn<ServiceState>("after");
+        QTest::addColumn<QStringList>("visits");
+        const Qt::Key alone = Qt::Key_unknown;
+        QTest::newRow("start with Return") << down << QByteArray("startButton") << Qt::Key_Return << up
+                                           << QStringList{"middleView", "stopButton"};
+        QTest::newRow("stop with Space") << up << QByteArray("stopButton") << Qt::Key_Space << down
+                                         << QStringList{"middleView", "startButton"};
+        QTest::newRow("stops by itself")
+            << up << QByteArray("stopButton") << alone << down << QStringList{"startButton"};
+        QTest::newRow("comes up, focus nowhere")
+            << down << QByteArray() << alone << up << QStringList{"stopButton"};
+        QTest::newRow("comes up, focus on a link")
+            << down << QByteArray("ppButton") << alone << up << QStringList{};
+    }
+
+    void keepsTheFocusOnTheState() {
+        QFETCH(ServiceState, atLoad);
+        QFETCH(QByteArray, focusedOn);
+        QFETCH(Qt::Key, key);
+        QFETCH(ServiceState, after);
+        QFETCH(QStringList, visits);
+        panel->settings.setValue("agree", true);
+        panel->inFront = true;
+        QVERIFY(panel->open(atLoad));
+        QApplication::setActiveWindow(panel->window.get());
+        QVERIFY(QTest::qWaitForWindowActive(panel->window.get()));
+        QCOMPARE(panel->focus(), atLoad == up ? "stopButton" : "startButton");
+        if (focusedOn.isEmpty())
+            QApplication::focusWidget()->clearFocus();
+        else
+            panel->widget(focusedOn.constData())->setFocus();
+        QStringList visited;
+        QObject scope;
+        connect(qApp, &QApplication::focusChanged, &scope,
+                [&visited](QWidget*, QWidget* now) { visited.append(now ? now->objectName() : "nowhere"); });
+        panel->nodeSays(after);
+        key == Qt::Key_unknown ? panel->answer(after) : panel->press(key);
+        QTRY_COMPARE(panel->view(), after == up ? View::Running : View::Stopped);
+        QCOMPARE(visited, visits);
+    }
+
+    // The desktop is told of a stop or a failure only when the user does not have the window in front.
+    void noticesOnlyWhenAway_data() {
+        QTest::addColumn<bool>("inFront");
+        QTest::addColumn<bool>("minimised");
+        QTest::addColumn<bool>("question"); // a question of its own in front
+        QTest::addColumn<bool>("failure");  // a stop that fails; else the node stops by itself
+        QTest::addColumn<bool>("noticed");
+        QTest::newRow("in front, stops") << true << false << false << false << false;
+        QTest::newRow("in front, fails") << true << false << false << true << false;
+        QTest::newRow("under its own question") << true << false << true << false << false;
+        QTest::newRow("behind another, stops") << false << false << false << false << true;
+        QTest::newRow("behind another, fails") << false << false << false << true << true;
+        QTest::newRow("minimised") << true << true << false << false << true;
+    }
+
+    void noticesOnlyWhenAway() {
+        QFETCH(bool, inFront);
+        QFETCH(bool, minimised);
+        QFETCH(bool, question);
+        QFETCH(bool, failure);
+        QFETCH(bool, noticed);
+        panel->inFront = inFront;
+        QVERIFY(panel->open(up));
+        QVERIFY(!inFront || QTest::qWaitForWindowActive(panel->window.get()));
+        if (minimised)
+            panel->window->showMinimized();
+        if (question) {
+            Utils::showConfirmation("Title", "Text", panel->window.get(), {"OK"}, [](int) {});
+            QVERIFY(QTest::qWaitForWindowActive(panel->sheet()));
+        }
+        if (failure) {
+            panel->failure = ScriptFailure{"no sudo", 1};
+            panel->screen()->stopButtonClick(panel->window.get());
+        } else {
+            panel->answer(down);
+        }
+        QTRY_COMPARE(panel->view(), failure ? View::Running : View::Stopped);
+        QCOMPARE(notifications().size(), qsizetype(noticed));
     }
 
     void runsTheScript_data() {

@@ -129,6 +129,12 @@ bool Panel::openAsConfigured() {
     window = std::make_unique<WindowController>(std::make_shared<HostConfig>(config));
     window->show();
     const bool answered = QTest::qWaitFor([this] { return view() != View::Busy; });
+    if (!inFront) {
+        elsewhere.show();
+        elsewhere.activateWindow();
+        if (!QTest::qWaitForWindowActive(&elsewhere))
+            return false;
+    }
     checksBefore = node.requests.size();
     log.newLines();
     return answered;

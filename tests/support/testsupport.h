@@ -163,6 +163,9 @@ public:
     std::unique_ptr<WindowController> window;
     QSettings settings{"nodepanel", "nodepanel"};
     AppDelegate delegate;
+    // Whether open() leaves the window the active one; otherwise another window is, as when the user
+    // works elsewhere.
+    bool inFront = true;
 
     ViewController* screen() const { return window->viewController(); }
     template<typename T = QWidget> T* widget(const char* name) const { return window->findChild<T*>(name); }
@@ -178,4 +181,5 @@ private:
     QMutex mutex;
     QStringList commands_;
     QSemaphore held{1};
+    QWidget elsewhere;
 };
