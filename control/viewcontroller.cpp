@@ -213,6 +213,7 @@ void ViewController::showProgress(const QString& text) {
 }
 
 void ViewController::startButtonClick(QObject* sender) {
+    clearPageFailure();
     if (ui_->agreeButton->checkState() != Qt::Unchecked) {
         setFailureText(QString());
         showProgress(tr("Starting Service.."));
@@ -313,6 +314,7 @@ void ViewController::tellDesktop(const QString& summary, const QString& body) {
 }
 
 void ViewController::setFailureText(const QString& text) {
+    pageFailureShown_ = false;
     // Hidden while empty, so that a screen reader passes over it; shown afresh for every failure, so that
     // each one is announced.
     ui_->errorLabel->hide();
@@ -324,7 +326,7 @@ void ViewController::setFailureText(const QString& text) {
 }
 
 void ViewController::viewButtonClick(QObject* /*sender*/) {
-    QDesktopServices::openUrl(accountPageUrl(*config_));
+    openPage(accountPageUrl(*config_));
 }
 
 void ViewController::linkClick(QObject* sender) {
@@ -336,10 +338,26 @@ void ViewController::linkClick(QObject* sender) {
         url = termsOfServiceUrl(*config_);
     else if (button == ui_->ppButton)
         url = privacyPolicyUrl(*config_);
-    QDesktopServices::openUrl(url);
+    openPage(url);
+}
+
+// Without a browser the desktop opens nothing and says so only on standard error: the screen says it in
+// words, with the address to open by hand, until the next action.
+void ViewController::openPage(const QUrl& url) {
+    clearPageFailure();
+    if (QDesktopServices::openUrl(url))
+        return;
+    setFailureText(tr("%1 could not be opened in a web browser.").arg(url.toString()));
+    pageFailureShown_ = true;
+}
+
+void ViewController::clearPageFailure() {
+    if (std::exchange(pageFailureShown_, false))
+        setFailureText(QString());
 }
 
 void ViewController::agreeClick(QObject* /*sender*/) {
+    clearPageFailure();
     const bool agreed = ui_->agreeButton->checkState() == Qt::Checked;
     auto settings = config_->openSettings();
     settings->setValue(agreeKey, agreed);

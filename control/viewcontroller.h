@@ -69,6 +69,9 @@ private:
     void setFailureText(const QString& text);
     // A notice on the desktop, unless the user has the window in front.
     void tellDesktop(const QString& summary, const QString& body);
+    // Opens a page in the browser, or says under the state that it could not.
+    void openPage(const QUrl& url);
+    void clearPageFailure();
     void fitWindow();
     std::function<void()> scriptJob(const QString& verb, const QString& successLine,
                                     const QString& errorPrefix);
@@ -88,4 +91,6 @@ private:
     int jobsInFlight_ = 0;
     // Whether this panel's Stop succeeded since the node was last seen running: then its stop is no news.
     bool stopDone_ = false;
+    // Whether the words under the state say that a page could not be opened: they last until the next action.
+    bool pageFailureShown_ = false;
 };

@@ -301,6 +301,41 @@ private slots:
         QCOMPARE(notifications().size(), qsizetype(noticed));
     }
 
+    // A page that no browser opens is named under the state, and stays named until the next action.
+    void saysWhenAPageDoesNotOpen_data() {
+        QTest::addColumn<QByteArray>("link");
+        QTest::addColumn<bool>("account"); // the page is on the account server; else on the web site
+        QTest::addColumn<QString>("path");
+        QTest::newRow("Terms of Service") << QByteArray("tosButton") << false << "/tos";
+        QTest::newRow("My Account") << QByteArray("viewButton") << true << "/main";
+    }
+
+    void saysWhenAPageDoesNotOpen() {
+        QFETCH(QByteArray, link);
+        QFETCH(bool, account);
+        QFETCH(QString, path);
+        const QString address = (account ? panel->account.url() : QUrl("https://www.test")).toString() + path;
+        QVERIFY(panel->open(down));
+        const auto* words = panel->widget<QLabel>("errorLabel");
+        // Without a handler the offscreen desktop opens nothing, as a desktop without a browser.
+        QDesktopServices::unsetUrlHandler("https");
+        QDesktopServices::unsetUrlHandler("http");
+        const auto handle = [this] {
+            QDesktopServices::setUrlHandler("https", this, "open");
+            QDesktopServices::setUrlHandler("http", this, "open");
+        };
+        auto handledAfterwards = qScopeGuard(handle);
+        panel->click(link.constData());
+        QCOMPARE(words->isVisible() ? words->text() : "hidden",
+                 address + " could not be opened in a web browser.");
+        panel->answer(down);
+        QVERIFY(words->isVisible());
+        handle();
+        panel->click(link.constData());
+        QCOMPARE(opened.value(opened.size() - 1), QUrl(address));
+        QVERIFY(words->isHidden());
+    }
+
     void runsTheScript_data() {
         QTest::addColumn<ScriptRow>("row");
         const QString checking = "checking status..", upDone = "manager.sh up succeeds. auto=false",

@@ -338,6 +338,10 @@
         <source>The node could not be stopped.</source>
         <translation>Der Knoten konnte nicht gestoppt werden.</translation>
     </message>
+    <message>
+        <source>%1 could not be opened in a web browser.</source>
+        <translation>%1 konnte in keinem Webbrowser geöffnet werden.</translation>
+    </message>
 </context>
 <context>
     <name>WindowController</name>
