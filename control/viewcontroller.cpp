@@ -2,6 +2,7 @@
 
 #include "control/pages.h"
 #include "control/statusmonitor.h"
+#include "host/scriptrunner.h"
 #include "host/utils.h"
 #include "platform/desktopnotification.h"
 #include "platform/dispatch.h"
@@ -254,17 +255,17 @@ std::function<void()> ViewController::scriptJob(const QString& verb, const QStri
                                                 const QString& errorPrefix) {
     ++jobsInFlight_;
     // Written by the job before it hands a failure over.
-    auto failureMessage = std::make_shared<QString>();
-    return [verb, successLine, errorPrefix, config = config_, failureMessage,
+    auto failure = std::make_shared<ScriptFailure>();
+    return [verb, successLine, errorPrefix, config = config_, failureOut = failure,
             statusCallback = onMainThread(this,
                                           [this, verb] {
                                               --jobsInFlight_;
                                               stopDone_ = stopDone_ || verb == QLatin1String("down");
                                               handleStatus();
                                           }),
-            failed = onMainThread(this, [this, verb, failureMessage] {
+            failed = onMainThread(this, [this, verb, failure] {
                 --jobsInFlight_;
-                showFailure(verb, *failureMessage);
+                showFailure(verb, scriptFailureSentence(*failure));
                 refreshStateViews();
             })] {
         const QString command = QStringLiteral("./manager.sh ") + verb;
@@ -282,8 +283,12 @@ std::function<void()> ViewController::scriptJob(const QString& verb, const QStri
             Utils::queryNodeStatus(*config, statusCallback);
             return;
         }
-        *failureMessage = failure->message;
-        QString message = failure->message.isEmpty() ? QStringLiteral("unknown error") : failure->message;
+        *failureOut = *failure;
+        // The English line: the log and the account server read the same words whatever the desktop's
+        // language.
+        QString message = scriptFailureLine(*failure);
+        if (message.isEmpty())
+            message = QStringLiteral("unknown error");
         message.replace(QLatin1Char('\r'), QStringLiteral("\r\n"));
         systemLog(errorPrefix + message);
         Utils::uploadLog(*config, message);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "host/nodefiles.h"
+
 #include <QList>
 #include <QSettings>
 #include <QSslCertificate>
@@ -11,11 +13,35 @@
 #include <memory>
 #include <optional>
 
-// Why a node command failed: a sentence a user can read, and the command's exit status (-1 when it has
-// none: it never ran, was refused, or was killed).
+// Why a node command failed: what went wrong, and its detail. The log and the account server keep the
+// English line (scriptFailureLine), the screen and the desktop say it in the user's language
+// (scriptFailureSentence).
 struct ScriptFailure {
-    QString message;
-    int exitStatus = -1;
+    enum class Kind {
+        Dismissed,       // the administrator password request was dismissed
+        NotAuthorised,   // the user may not run the script as administrator
+        NoAgent,         // no authentication agent runs to ask for the password
+        NoAuthority,     // the system's authorisation service is not available
+        ElevationFailed, // detail: what the elevation program said
+        Refused,         // refusal: the node file that stops the run
+        NoElevation,     // program: the elevation program, which is not installed
+        NotStarted,      // program: the shell; detail: the system's reason
+        Killed,          // the process running the script was killed
+        ExitStatus,      // the script failed without a word, with exitStatus
+        ScriptSaid,      // detail: the script's own error output, as it is
+    };
+    explicit ScriptFailure(Kind kind = Kind::ScriptSaid, QString detail = {}, int exitStatus = -1)
+        : kind(kind)
+        , detail(std::move(detail))
+        , exitStatus(exitStatus) {}
+
+    Kind kind;
+    QString detail;
+    // The command's exit status; -1 when it has none: it never ran, was refused, or was killed.
+    int exitStatus;
+    // The program that could not run.
+    QString program;
+    FileRefusal refusal;
 };
 
 // Everything about the outside world the panel talks to, in one value. The application builds it from the

@@ -1,5 +1,6 @@
 #include "host/nodefiles.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QStringList>
@@ -22,6 +23,12 @@ constexpr int maxEntries = 10000;
 
 using Type = FileFacts::Type;
 
+// A reason of a refusal: an English text of the "FileRefusal" translation context, and its arguments.
+struct Reason {
+    const char* text;
+    QStringList arguments;
+};
+
 class NodeFileCheck {
 public:
     NodeFileCheck(uint trustedOwner, const std::function<FileFacts(const QString&)>& lookUp)
@@ -30,7 +37,7 @@ public:
 
     // Follows path from "/" the way the kernel does: each folder a name is looked up in, each symbolic link
     // on the way and the folder or file it ends at must be safe.
-    std::optional<QString> check(const QString& path, Type kind) const {
+    std::optional<FileRefusal> check(const QString& path, Type kind) const {
         QStringList pending = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
         QString current = QStringLiteral("/");
         FileFacts facts = lookUp_(current);
@@ -57,7 +64,8 @@ public:
 
             if (facts.type == Type::Link) {
                 if (++links > maxLinks)
-                    return refusal(next, QStringLiteral("goes through too many symbolic links"));
+                    return refusal(
+                        next, {QT_TRANSLATE_NOOP("FileRefusal", "goes through too many symbolic links"), {}});
                 // In a folder with the sticky bit the owner of a link can still replace it.
                 if (!trusted(facts.owner))
                     return refusal(next, notOwnedBy(facts.owner), true);
@@ -69,11 +77,11 @@ public:
 
             const bool last = pending.isEmpty();
             if ((!last || kind == Type::Folder) && facts.type != Type::Folder)
-                return refusal(next, QStringLiteral("is not a folder"));
+                return refusal(next, {QT_TRANSLATE_NOOP("FileRefusal", "is not a folder"), {}});
             // A kind of Other asks for a file or a folder, whichever it is.
             const bool otherFolder = kind == Type::Other && facts.type == Type::Folder;
             if (last && kind != Type::Folder && facts.type != Type::File && !otherFolder)
-                return refusal(next, QStringLiteral("is not a regular file"));
+                return refusal(next, {QT_TRANSLATE_NOOP("FileRefusal", "is not a regular file"), {}});
             // The folder the script runs in may not take new names from anyone else; the ones it is found
             // through may, when their sticky bit keeps others from replacing the names we follow.
             if (auto why = changeableBy(facts, !last))
@@ -85,11 +93,12 @@ public:
 
     // Everything below the Resources folder, link chains included; folders reached through a link are
     // checked themselves but not walked, so a link can never lead the walk round in circles.
-    std::optional<QString> checkTree(const QString& folder, int& budget) const {
+    std::optional<FileRefusal> checkTree(const QString& folder, int& budget) const {
         for (const QString& name : lookUp_(folder).entries) {
             const QString path = folder + QLatin1Char('/') + name;
             if (--budget < 0)
-                return refusal(folder, QStringLiteral("holds too many files to check"));
+                return refusal(folder,
+                               {QT_TRANSLATE_NOOP("FileRefusal", "holds too many files to check"), {}});
             if (auto why = check(path, Type::Other))
                 return why;
             if (lookUp_(path).type == Type::Folder)
@@ -104,11 +113,12 @@ private:
     // whoever runs them.
     bool trusted(uint owner) const { return owner == 0 || owner == trustedOwner_; }
 
-    QString notOwnedBy(uint owner) const {
-        QString expected = QStringLiteral("root");
-        if (trustedOwner_ != 0)
-            expected += QStringLiteral(" or uid ") + QString::number(trustedOwner_);
-        return QStringLiteral("belongs to uid %1, not to %2").arg(owner).arg(expected);
+    Reason notOwnedBy(uint owner) const {
+        if (trustedOwner_ == 0)
+            return {QT_TRANSLATE_NOOP("FileRefusal", "belongs to uid %1, not to root"),
+                    {QString::number(owner)}};
+        return {QT_TRANSLATE_NOOP("FileRefusal", "belongs to uid %1, not to root or uid %2"),
+                {QString::number(owner), QString::number(trustedOwner_)}};
     }
 
     // Why someone besides root and the trusted owner could change the folder or file, if they could.
@@ -117,41 +127,42 @@ private:
     // Resources folder: there nobody can rename or remove a name they do not own, and every name we go on
     // through must belong to root or the trusted owner. A folder without it lets its writers swap any name
     // in it for their own.
-    std::optional<QString> changeableBy(const FileFacts& facts, bool stickyWillDo) const {
+    std::optional<Reason> changeableBy(const FileFacts& facts, bool stickyWillDo) const {
         if (!trusted(facts.owner))
             return notOwnedBy(facts.owner);
         // Who may write it is unknown, so nobody is trusted to be unable to.
         if (facts.aclError != 0)
-            return QStringLiteral("has an access control list that cannot be read (") +
-                   qt_error_string(facts.aclError) + QLatin1Char(')');
-        std::optional<QString> why;
+            return Reason{
+                QT_TRANSLATE_NOOP("FileRefusal", "has an access control list that cannot be read (%1)"),
+                {qt_error_string(facts.aclError)}};
+        std::optional<Reason> why;
         if (facts.mode & S_IWOTH)
-            why = QStringLiteral("is writable by all users");
+            why = {QT_TRANSLATE_NOOP("FileRefusal", "is writable by all users"), {}};
         else if ((facts.mode & S_IWGRP) && facts.group != 0)
-            why = QStringLiteral("is writable by its group (gid %1)").arg(facts.group);
+            why = {QT_TRANSLATE_NOOP("FileRefusal", "is writable by its group (gid %1)"),
+                   {QString::number(facts.group)}};
         for (const uint user : facts.aclUsers)
             if (!why && !trusted(user))
-                why = QStringLiteral("is writable by uid %1 through its access control list").arg(user);
+                why = {
+                    QT_TRANSLATE_NOOP("FileRefusal", "is writable by uid %1 through its access control list"),
+                    {QString::number(user)}};
         for (const uint group : facts.aclGroups)
             if (!why && group != 0)
-                why = QStringLiteral("is writable by gid %1 through its access control list").arg(group);
+                why = {
+                    QT_TRANSLATE_NOOP("FileRefusal", "is writable by gid %1 through its access control list"),
+                    {QString::number(group)}};
         if (why && stickyWillDo && facts.type == Type::Folder && (facts.mode & S_ISVTX))
             return std::nullopt;
         return why;
     }
 
-    static QString refusal(const QString& path, const QString& why, bool changeable = false) {
-        QString message = QStringLiteral("Refused to run the node's script as administrator: ") + path +
-                          QLatin1Char(' ') + why;
-        if (changeable)
-            message +=
-                QStringLiteral(", so a program without administrator rights could change what runs as root");
-        return message + QLatin1Char('.');
+    static FileRefusal refusal(const QString& path, const Reason& why, bool changeable = false) {
+        return {path, why.text, why.arguments, changeable};
     }
 
-    static QString unreadable(const QString& path, int error) {
-        return refusal(path,
-                       QStringLiteral("cannot be checked (") + qt_error_string(error) + QLatin1Char(')'));
+    static FileRefusal unreadable(const QString& path, int error) {
+        return refusal(
+            path, {QT_TRANSLATE_NOOP("FileRefusal", "cannot be checked (%1)"), {qt_error_string(error)}});
     }
 
     uint trustedOwner_;
@@ -243,8 +254,27 @@ QString nodeHelperPath(const QString& bundle) {
     return bundle + QStringLiteral("/Contents/libexec/nodepanel-manager");
 }
 
-std::optional<QString> untrustedNodeFiles(const QString& bundle, uint trustedOwner,
-                                          const std::function<FileFacts(const QString&)>& lookUp) {
+QString refusalText(const FileRefusal& refusal, bool translated) {
+    const auto say = [translated](const char* context, const char* text) {
+        return translated ? QCoreApplication::translate(context, text) : QString::fromUtf8(text);
+    };
+    // Every argument in one pass: a word of the system's never stands for a later one.
+    QString why = say("FileRefusal", refusal.reason);
+    const QStringList& a = refusal.arguments;
+    why = a.size() > 1 ? why.arg(a[0], a[1]) : a.size() == 1 ? why.arg(a[0]) : why;
+    if (refusal.changeable)
+        why = say("FileRefusal",
+                  QT_TRANSLATE_NOOP("FileRefusal", "%1, so a program without administrator rights "
+                                                   "could change what runs as root"))
+                  .arg(why);
+    return say("ScriptFailure",
+               QT_TRANSLATE_NOOP("ScriptFailure",
+                                 "Refused to run the node's script as administrator: %1 %2."))
+        .arg(refusal.path, why);
+}
+
+std::optional<FileRefusal> untrustedNodeFiles(const QString& bundle, uint trustedOwner,
+                                              const std::function<FileFacts(const QString&)>& lookUp) {
     // The Resources folder first, with the strict rule for the folder the script runs in.
     const NodeFileCheck check(trustedOwner, lookUp);
     const QString resources = bundle + QStringLiteral("/Contents/Resources");

@@ -27,6 +27,17 @@ struct FileFacts {
     int aclError = 0;
 };
 
+// Why the node-file check refuses a run: the file or folder, and the reason, an English text with %1, %2
+// for its numbers and words (a source text of the "FileRefusal" translation context), so that the log
+// keeps it in English and the screen says it in the user's language.
+struct FileRefusal {
+    QString path;
+    const char* reason = "";
+    QStringList arguments;
+    // Whether the reason is that someone besides root could change what runs as root.
+    bool changeable = false;
+};
+
 // Looks a path up on the real file system, without following a link at its end.
 FileFacts lookUpFile(const QString& path);
 
@@ -39,6 +50,9 @@ QString nodeHelperPath(const QString& bundle);
 // helper when there is one, or any folder or link on the way to them, by mode bits or by access control
 // list. Otherwise any program of the user's could plant code that runs as root the next time Start is
 // pressed. Returns why not, naming what failed; nothing when the files are safe.
-std::optional<QString>
+std::optional<FileRefusal>
 untrustedNodeFiles(const QString& bundle, uint trustedOwner,
                    const std::function<FileFacts(const QString&)>& lookUp = lookUpFile);
+
+// A refusal in words: in English for the log, or in the user's language for the screen.
+QString refusalText(const FileRefusal& refusal, bool translated = false);

@@ -30,8 +30,8 @@ QString privilegedShellText(const QString& bundlePath, const QString& command) {
 }
 
 int execNodeCommand(const QString& bundle, const QString& command) {
-    if (const std::optional<QString> refusal = untrustedNodeFiles(bundle, 0)) {
-        std::fprintf(stderr, "%s\n", refusal->toLocal8Bit().constData());
+    if (const std::optional<FileRefusal> refusal = untrustedNodeFiles(bundle, 0)) {
+        std::fprintf(stderr, "%s\n", refusalText(*refusal).toLocal8Bit().constData());
         return 1;
     }
     const QByteArray shellText = privilegedShellText(bundle, command).toLocal8Bit();

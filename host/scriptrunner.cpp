@@ -5,49 +5,93 @@
 #include "platform/output.h"
 #include "platform/systemlog.h"
 
+#include <QCoreApplication>
 #include <QProcess>
 
 namespace {
 
 // pkexec starts every complaint of its own about the authorisation with this.
-const QString pkexecFailure = QStringLiteral("Error executing command as another user");
+const QString pkexecFailureWords = QStringLiteral("Error executing command as another user");
 
-struct PkexecCause {
-    QString text;
-    QString message;
-};
+using Kind = ScriptFailure::Kind;
 
-// What pkexec says (in the C locale) when it does not run the command, and what we tell the user.
-const PkexecCause pkexecCauses[] = {
-    {QStringLiteral("Error executing command as another user: Request dismissed"),
-     QStringLiteral("The administrator password request was dismissed.")},
-    {QStringLiteral("Error executing command as another user: Not authorized"),
-     QStringLiteral("You are not authorised to run the node's script as administrator.")},
-    {QStringLiteral("Error executing command as another user: No authentication agent found"),
-     QStringLiteral("No authentication agent is running to ask for the administrator password.")},
-    {QStringLiteral("Error getting authority:"),
-     QStringLiteral("The system's authorisation service (polkit) is not available.")},
+// What pkexec says (in the C locale) when it does not run the command, and what that means.
+const std::pair<QString, Kind> pkexecCauses[] = {
+    {QStringLiteral("Error executing command as another user: Request dismissed"), Kind::Dismissed},
+    {QStringLiteral("Error executing command as another user: Not authorized"), Kind::NotAuthorised},
+    {QStringLiteral("Error executing command as another user: No authentication agent found"), Kind::NoAgent},
+    {QStringLiteral("Error getting authority:"), Kind::NoAuthority},
 };
 
 // The most of a script's error output that is kept.
 constexpr qsizetype maxErrorBytes = 4096;
 
+// The failure's words, each text of the "ScriptFailure" translation context, in English or translated.
+QString describe(const ScriptFailure& failure, bool translated) {
+    const auto say = [translated](const char* text) {
+        return translated ? QCoreApplication::translate("ScriptFailure", text) : QString::fromUtf8(text);
+    };
+    switch (failure.kind) {
+    case Kind::Dismissed:
+        return say(QT_TRANSLATE_NOOP("ScriptFailure", "The administrator password request was dismissed."));
+    case Kind::NotAuthorised:
+        return say(QT_TRANSLATE_NOOP("ScriptFailure",
+                                     "You are not authorised to run the node's script as administrator."));
+    case Kind::NoAgent:
+        return say(QT_TRANSLATE_NOOP(
+            "ScriptFailure", "No authentication agent is running to ask for the administrator password."));
+    case Kind::NoAuthority:
+        return say(QT_TRANSLATE_NOOP("ScriptFailure",
+                                     "The system's authorisation service (polkit) is not available."));
+    case Kind::ElevationFailed:
+        return say(QT_TRANSLATE_NOOP("ScriptFailure", "The administrator request failed: %1"))
+            .arg(failure.detail);
+    case Kind::Refused:
+        return refusalText(failure.refusal, translated);
+    case Kind::NoElevation:
+        return say(QT_TRANSLATE_NOOP("ScriptFailure",
+                                     "%1 is not installed, so the node's script cannot run as administrator: "
+                                     "install the Debian package pkexec."))
+            .arg(failure.program);
+    case Kind::NotStarted:
+        return say(QT_TRANSLATE_NOOP("ScriptFailure", "%1 could not be started: %2"))
+            .arg(failure.program, failure.detail);
+    case Kind::Killed:
+        return say(QT_TRANSLATE_NOOP("ScriptFailure",
+                                     "manager.sh did not finish: the process running it was killed."));
+    case Kind::ExitStatus:
+        return say(QT_TRANSLATE_NOOP("ScriptFailure", "manager.sh exited with status %1"))
+            .arg(failure.exitStatus);
+    case Kind::ScriptSaid:
+        break;
+    }
+    return failure.detail;
+}
+
 } // namespace
 
-std::optional<QString> pkexecFailureMessage(int status, const QString& errorOutput) {
+QString scriptFailureLine(const ScriptFailure& failure) {
+    return describe(failure, false);
+}
+
+QString scriptFailureSentence(const ScriptFailure& failure) {
+    return describe(failure, true);
+}
+
+std::optional<ScriptFailure> pkexecFailure(int status, const QString& errorOutput) {
     // pkexec speaks before anything else runs, so only words that open the error output are its own: the
     // same words further down, or with another status, come from the script.
     if ((status != 126 && status != 127) ||
-        !(errorOutput.startsWith(pkexecFailure) || errorOutput.startsWith(pkexecCauses[3].text)))
+        !(errorOutput.startsWith(pkexecFailureWords) || errorOutput.startsWith(pkexecCauses[3].first)))
         return std::nullopt;
-    for (const PkexecCause& cause : pkexecCauses) {
-        if (errorOutput.startsWith(cause.text))
-            return cause.message;
+    for (const auto& [words, kind] : pkexecCauses) {
+        if (errorOutput.startsWith(words))
+            return ScriptFailure{kind, {}, status};
     }
     // 126 is pkexec's code for a dismissed request; for anything else we pass its words on.
     if (status == 126)
-        return pkexecCauses[0].message;
-    return QStringLiteral("The administrator request failed: ") + errorOutput;
+        return ScriptFailure{Kind::Dismissed, {}, status};
+    return ScriptFailure{Kind::ElevationFailed, errorOutput, status};
 }
 
 std::optional<ScriptFailure> Utils::runPrivilegedScript(const HostConfig& config, const QString& command) {
@@ -69,8 +113,11 @@ std::optional<ScriptFailure> Utils::runPrivilegedScript(const HostConfig& config
                            lookUpFile(helper).type != FileFacts::Type::Missing;
 
     // Whoever started the panel, all of this runs as root: nothing in it may be changeable by anyone else.
-    if (auto refusal = untrustedNodeFiles(bundle, config.trustedOwnerUid))
-        return ScriptFailure{*refusal};
+    if (auto refusal = untrustedNodeFiles(bundle, config.trustedOwnerUid)) {
+        ScriptFailure failure(Kind::Refused);
+        failure.refusal = *refusal;
+        return failure;
+    }
 
     const QString shellText = privilegedShellText(bundle, command);
     const QString shell = QStringLiteral("/bin/sh");
@@ -102,11 +149,10 @@ std::optional<ScriptFailure> Utils::runPrivilegedScript(const HostConfig& config
     flushOutput(std::chrono::milliseconds(200));
     process.start();
     if (!process.waitForStarted(-1)) {
-        if (config.elevate)
-            return ScriptFailure{config.elevationProgram +
-                                 QStringLiteral(" is not installed, so the node's script cannot run as "
-                                                "administrator: install the Debian package pkexec.")};
-        return ScriptFailure{shell + QStringLiteral(" could not be started: ") + process.errorString()};
+        ScriptFailure failure(config.elevate ? Kind::NoElevation : Kind::NotStarted,
+                              config.elevate ? QString() : process.errorString());
+        failure.program = config.elevate ? config.elevationProgram : shell;
+        return failure;
     }
     // The user may sit at the administrator prompt for as long as they like. The error output is read as
     // it comes and only its start kept: a script that floods it must not flood the panel, its log or the
@@ -126,16 +172,15 @@ std::optional<ScriptFailure> Utils::runPrivilegedScript(const HostConfig& config
         errorOutput += QStringLiteral(" [cut: more than 4 KiB]");
 
     if (process.exitStatus() == QProcess::CrashExit)
-        return ScriptFailure{QStringLiteral("manager.sh did not finish: the process running it was killed.")};
+        return ScriptFailure(Kind::Killed);
     const int status = process.exitCode();
     if (status == 0)
         return std::nullopt;
     if (config.elevate) {
-        if (auto message = pkexecFailureMessage(status, errorOutput))
-            return ScriptFailure{*message, status};
+        if (auto failure = pkexecFailure(status, errorOutput))
+            return failure;
     }
     if (errorOutput.isEmpty())
-        return ScriptFailure{QStringLiteral("manager.sh exited with status ") + QString::number(status),
-                             status};
-    return ScriptFailure{errorOutput, status};
+        return ScriptFailure{Kind::ExitStatus, {}, status};
+    return ScriptFailure{Kind::ScriptSaid, errorOutput, status};
 }

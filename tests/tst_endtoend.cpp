@@ -145,8 +145,8 @@ private slots:
         QCOMPARE(log.printed() + log.lines(), QStringList(2, line));
         QTRY_COMPARE(account.requests.value(0).fields()["l"], line);
         account.requests.clear();
-        QCOMPARE(failure.value_or(ScriptFailure{}).message, message.arg(here));
-        QCOMPARE(failure.value_or(ScriptFailure{{}, 0}).exitStatus, status);
+        QCOMPARE(failure ? scriptFailureLine(*failure) + '|' + QString::number(failure->exitStatus) : "|0",
+                 message.arg(here) + '|' + QString::number(status));
         // An installed helper is asked for by name, with the verb; otherwise the shell, with its lines.
         const QString run = folder == "helper" && verb == "up"
                                 ? nodeHelperPath(bundle) + " up"
@@ -168,7 +168,8 @@ private slots:
             entries.append(QString("u:%1:r").arg(uid));
         entries.append("u:65534:w");
         QCOMPARE(QProcess::execute("setfacl", {"-m", entries.join(','), script}), 0);
-        QCOMPARE(untrustedNodeFiles(temp.path(), ::geteuid()),
+        const std::optional<FileRefusal> refused = untrustedNodeFiles(temp.path(), ::geteuid());
+        QCOMPARE(refused ? refusalText(*refused) : QString(),
                  "Refused to run the node's script as administrator: " + script +
                      " is writable by uid 65534 through its access control list, so a program without "
                      "administrator rights could change what runs as root.");

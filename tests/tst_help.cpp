@@ -72,7 +72,9 @@ private slots:
         QFETCH(bool, start);
         QFETCH(QString, failure);
         QFETCH(QStringList, lines);
-        panel->failure = failure.isNull() ? std::nullopt : std::optional(ScriptFailure{failure, 1});
+        panel->failure = failure.isNull()
+                             ? std::nullopt
+                             : std::optional(ScriptFailure(ScriptFailure::Kind::ScriptSaid, failure, 1));
         QVERIFY(panel->open(start ? down : up));
         panel->nodeSays(start ? up : down);
         QWidget* log = openLog(*panel);

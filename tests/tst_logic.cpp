@@ -211,7 +211,8 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, errors);
         QFETCH(QString, message);
-        QCOMPARE(pkexecFailureMessage(status, errors).value_or(QString()), message);
+        const std::optional<ScriptFailure> failure = pkexecFailure(status, errors);
+        QCOMPARE(failure ? scriptFailureLine(*failure) : QString(), message);
     }
 
     // What each row changes in a safe bundle /b, and what the refusal names (null: accepted). Files beyond
@@ -297,7 +298,8 @@ private slots:
         const auto lookUp = [&tree](const QString& path) {
             return tree.value(path, {Type::Missing, 0, 0, 0, {}, ENOENT, {}, {}, {}});
         };
-        const QString why = untrustedNodeFiles("/b", 1000, lookUp).value_or(QString());
+        const std::optional<FileRefusal> refused = untrustedNodeFiles("/b", 1000, lookUp);
+        const QString why = refused ? refusalText(*refused) : QString();
         QVERIFY2(why.isNull() == refusal.isNull() && why.contains(refusal), qPrintable(why));
         QVERIFY(why.isNull() || why.startsWith("Refused to run the node's script as administrator: "));
     }
@@ -390,7 +392,8 @@ private slots:
                 facts.entries = QStringList{"manager.sh", "bash"};
             return facts;
         };
-        const QString why = untrustedNodeFiles("/b", 1000, lookUp).value_or(QString());
+        const std::optional<FileRefusal> refused = untrustedNodeFiles("/b", 1000, lookUp);
+        const QString why = refused ? refusalText(*refused) : QString();
         QVERIFY2(why.isNull() == refusal.isNull() && why.contains(refusal), qPrintable(why));
     }
 

@@ -1,6 +1,7 @@
 // The real window offscreen: what the screen shows for the node's answers, the uptime clock and its checks,
 // the agreement, the links, the focus, starting and stopping through a stand-in for the administrator
 // prompt, and what the desktop is told.
+#include "app/application.h"
 #include "host/utils.h"
 #include "platform/desktopnotification.h"
 
@@ -292,7 +293,7 @@ private slots:
             QVERIFY(QTest::qWaitForWindowActive(panel->sheet()));
         }
         if (failure) {
-            panel->failure = ScriptFailure{"no sudo", 1};
+            panel->failure = ScriptFailure(ScriptFailure::Kind::ScriptSaid, "no sudo", 1);
             panel->screen()->stopButtonClick(panel->window.get());
         } else {
             panel->answer(down);
@@ -336,6 +337,53 @@ private slots:
         QVERIFY(words->isHidden());
     }
 
+    // A failure in the user's language on the screen and the desktop, while the log and the account server
+    // keep its English line.
+    void saysWhyInTheUsersLanguage_data() {
+        QTest::addColumn<ScriptFailure>("failure");
+        QTest::addColumn<QString>("line");  // logged and uploaded
+        QTest::addColumn<QString>("shown"); // on the screen and the desktop, after the first line
+        using Kind = ScriptFailure::Kind;
+        const QString m = "/n/Contents/Resources/manager.sh";
+        ScriptFailure refused(Kind::Refused);
+        refused.refusal = {m, "belongs to uid %1, not to root", {"7"}, true};
+        QTest::newRow("dismissed") << ScriptFailure(Kind::Dismissed, {}, 126)
+                                   << "The administrator password request was dismissed."
+                                   << "Die Abfrage des Administratorpassworts wurde abgebrochen.";
+        QTest::newRow("exit status") << ScriptFailure(Kind::ExitStatus, {}, 3)
+                                     << "manager.sh exited with status 3"
+                                     << "manager.sh wurde mit dem Status 3 beendet";
+        QTest::newRow("refused") << refused
+                                 << "Refused to run the node's script as administrator: " + m +
+                                        " belongs to uid 7, not to root, so a program without administrator "
+                                        "rights could change what runs as root."
+                                 << "Das Skript des Knotens wird nicht als Administrator ausgeführt: " + m +
+                                        " gehört der UID 7, nicht root, daher könnte ein Programm ohne "
+                                        "Administratorrechte ändern, was als root läuft.";
+    }
+
+    void saysWhyInTheUsersLanguage() {
+        QFETCH(ScriptFailure, failure);
+        QFETCH(QString, line);
+        QFETCH(QString, shown);
+        installTranslations(QLocale(QLocale::German, QLocale::Germany));
+        auto english = qScopeGuard([] {
+            for (QTranslator* translator : qApp->findChildren<QTranslator*>())
+                QCoreApplication::removeTranslator(translator), delete translator;
+        });
+        panel->settings.setValue("agree", true);
+        panel->failure = failure;
+        QVERIFY(panel->open(down));
+        Capture log;
+        panel->screen()->startButtonClick(panel->window.get());
+        const QString words = "Der Knoten konnte nicht gestartet werden.\n" + shown;
+        QTRY_COMPARE(panel->widget<QLabel>("errorLabel")->text(), words);
+        QCOMPARE(notifications(), QStringList{words});
+        QTRY_COMPARE(panel->account.requests.size(), 2);
+        QCOMPARE(panel->account.requests[1].fields()["l"], line);
+        QCOMPARE(log.lines(), QStringList{"start err: " + line});
+    }
+
     void runsTheScript_data() {
         QTest::addColumn<ScriptRow>("row");
         const QString checking = "checking status..", upDone = "manager.sh up succeeds. auto=false",
@@ -362,7 +410,9 @@ private slots:
         const QString verb = row.start ? "up" : "down";
         const bool succeeds = row.failure.isNull();
         panel->config.scriptPause = 300ms;
-        panel->failure = succeeds ? std::nullopt : std::optional(ScriptFailure{row.failure, 1});
+        panel->failure = succeeds
+                             ? std::nullopt
+                             : std::optional(ScriptFailure(ScriptFailure::Kind::ScriptSaid, row.failure, 1));
         panel->settings.setValue("agree", true);
         QVERIFY(panel->open(row.start ? down : up));
         panel->nodeSays(row.nodeAfter);

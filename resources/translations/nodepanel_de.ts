@@ -68,6 +68,61 @@
     </message>
 </context>
 <context>
+    <name>FileRefusal</name>
+    <message>
+        <source>goes through too many symbolic links</source>
+        <translation>führt über zu viele symbolische Verknüpfungen</translation>
+    </message>
+    <message>
+        <source>is not a folder</source>
+        <translation>ist kein Ordner</translation>
+    </message>
+    <message>
+        <source>is not a regular file</source>
+        <translation>ist keine reguläre Datei</translation>
+    </message>
+    <message>
+        <source>holds too many files to check</source>
+        <translation>enthält zu viele Dateien, um sie zu prüfen</translation>
+    </message>
+    <message>
+        <source>belongs to uid %1, not to root</source>
+        <translation>gehört der UID %1, nicht root</translation>
+    </message>
+    <message>
+        <source>belongs to uid %1, not to root or uid %2</source>
+        <translation>gehört der UID %1, nicht root oder der UID %2</translation>
+    </message>
+    <message>
+        <source>has an access control list that cannot be read (%1)</source>
+        <translation>hat eine Zugriffskontrollliste, die nicht gelesen werden kann (%1)</translation>
+    </message>
+    <message>
+        <source>is writable by all users</source>
+        <translation>ist für alle Benutzer beschreibbar</translation>
+    </message>
+    <message>
+        <source>is writable by its group (gid %1)</source>
+        <translation>ist für seine Gruppe (GID %1) beschreibbar</translation>
+    </message>
+    <message>
+        <source>is writable by uid %1 through its access control list</source>
+        <translation>ist über seine Zugriffssteuerungsliste für die UID %1 beschreibbar</translation>
+    </message>
+    <message>
+        <source>is writable by gid %1 through its access control list</source>
+        <translation>ist über seine Zugriffssteuerungsliste für die GID %1 beschreibbar</translation>
+    </message>
+    <message>
+        <source>cannot be checked (%1)</source>
+        <translation>kann nicht geprüft werden (%1)</translation>
+    </message>
+    <message>
+        <source>%1, so a program without administrator rights could change what runs as root</source>
+        <translation>%1, daher könnte ein Programm ohne Administratorrechte ändern, was als root läuft</translation>
+    </message>
+</context>
+<context>
     <name>LogWindow</name>
     <message>
         <source>Log</source>
@@ -255,6 +310,49 @@
     <message>
         <source>&amp;About Node Panel</source>
         <translation>Ü&amp;ber Node Panel</translation>
+    </message>
+</context>
+<context>
+    <name>ScriptFailure</name>
+    <message>
+        <source>The administrator password request was dismissed.</source>
+        <translation>Die Abfrage des Administratorpassworts wurde abgebrochen.</translation>
+    </message>
+    <message>
+        <source>You are not authorised to run the node&apos;s script as administrator.</source>
+        <translation>Sie sind nicht berechtigt, das Skript des Knotens als Administrator auszuführen.</translation>
+    </message>
+    <message>
+        <source>No authentication agent is running to ask for the administrator password.</source>
+        <translation>Es läuft kein Authentifizierungsagent, der nach dem Administratorpasswort fragen könnte.</translation>
+    </message>
+    <message>
+        <source>The system&apos;s authorisation service (polkit) is not available.</source>
+        <translation>Der Berechtigungsdienst des Systems (polkit) ist nicht verfügbar.</translation>
+    </message>
+    <message>
+        <source>The administrator request failed: %1</source>
+        <translation>Die Administratoranfrage ist fehlgeschlagen: %1</translation>
+    </message>
+    <message>
+        <source>%1 is not installed, so the node&apos;s script cannot run as administrator: install the Debian package pkexec.</source>
+        <translation>%1 ist nicht installiert, daher kann das Skript des Knotens nicht als Administrator laufen: Installieren Sie das Debian-Paket pkexec.</translation>
+    </message>
+    <message>
+        <source>%1 could not be started: %2</source>
+        <translation>%1 konnte nicht gestartet werden: %2</translation>
+    </message>
+    <message>
+        <source>manager.sh did not finish: the process running it was killed.</source>
+        <translation>manager.sh wurde nicht beendet: Der Prozess, der es ausführte, wurde abgebrochen.</translation>
+    </message>
+    <message>
+        <source>manager.sh exited with status %1</source>
+        <translation>manager.sh wurde mit dem Status %1 beendet</translation>
+    </message>
+    <message>
+        <source>Refused to run the node&apos;s script as administrator: %1 %2.</source>
+        <translation>Das Skript des Knotens wird nicht als Administrator ausgeführt: %1 %2.</translation>
     </message>
 </context>
 <context>
