@@ -182,6 +182,7 @@ private slots:
         QVERIFY(QDir().mkpath(resources) && QFile::link("/bin/bash", resources + "/bash") &&
                 QFile::copy(NODEPANEL_SOURCE_DIR "/resources/manager.sh", resources + "/manager.sh") &&
                 QFile::copy(NODEPANEL_SLOW_NODE, resources + "/sample-node"));
+        const auto stopSlow = qScopeGuard([&slow] { manager("down", slow.path()); });
         QProcess bystander;
         bystander.start("sleep", {"30"});
         QVERIFY(bystander.waitForStarted());
@@ -192,10 +193,10 @@ private slots:
             pidFile.close();
             for (const char* verb : {"down", "up", "up"})
                 QCOMPARE(manager(verb, bundle), 0);
-            QVERIFY(nodeAnswers());
+            QVERIFY2(nodeAnswers(), qPrintable(bundle));
             for (const char* verb : {"down", "down"})
                 QCOMPARE(manager(verb, bundle), 0);
-            QVERIFY(!nodeAnswers());
+            QVERIFY2(!nodeAnswers(), qPrintable(bundle));
         }
         QVERIFY(manager("sideways") != 0 && bystander.state() == QProcess::Running);
 
