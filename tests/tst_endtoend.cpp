@@ -40,14 +40,6 @@ bool nodeAnswers(const char* address = "127.0.0.1") {
     return socket.waitForConnected(2000);
 }
 
-// An access control list past any fixed buffer: 1,100 named users who may read, then one who may write.
-QString largeAccessControlList() {
-    QStringList entries;
-    for (int uid = 20000; uid < 21100; ++uid)
-        entries.append(QString("u:%1:r").arg(uid));
-    return (entries << "u:65534:w").join(',');
-}
-
 } // namespace
 
 // One run: the bundle's folder ("helper": with the installed helper; "open": its manager.sh open to all;
@@ -134,9 +126,12 @@ private slots:
                                            QFile::copy(NODEPANEL_HELPER, nodeHelperPath(bundle))));
         QVERIFY(run.folder != "open" ||
                 QFile::setPermissions(here + "/manager.sh", QFileDevice::Permissions(0x7777)));
+        // An access control list past any fixed buffer: 1,100 named users who may read, then one who may
+        // write.
         QVERIFY(run.folder != "acl" ||
                 (writeScript(here + "/.env", "") &&
-                 QProcess::execute("setfacl", {"-m", largeAccessControlList(), here + "/.env"}) == 0));
+                 QProcess::execute("sh", {"-c", "setfacl -m $(seq -f u:%g:r -s, 20000 21099),u:65534:w " +
+                                                    here + "/.env"}) == 0));
         QVERIFY(writeScript(temp.filePath("pkexec"),
                             "echo \"$PWD|$LC_ALL|$*|$(cat $OUT)\" >> " + trace + "\nshift\n" + run.pkexec));
         const HostConfig config{.accountBaseUrl = account.url(),
