@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include <malloc.h>
 #include <unistd.h>
 
 namespace {
@@ -49,6 +50,9 @@ public:
             QTimer::singleShot(0, this, [] {
                 prepareConfirmation();
                 prepareHttpClient();
+                // Building the window and reading its form leave freed heap behind, which the panel,
+                // open for days, would otherwise keep resident.
+                ::malloc_trim(0);
             });
         }
         return false;
