@@ -19,6 +19,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <thread>
 
 #include <malloc.h>
 #include <unistd.h>
@@ -51,8 +52,9 @@ public:
                 prepareConfirmation();
                 prepareHttpClient();
                 // Building the window and reading its form leave freed heap behind, which the panel,
-                // open for days, would otherwise keep resident.
-                ::malloc_trim(0);
+                // open for days, would otherwise keep resident. Given back on a thread of its own, as
+                // walking the heap takes a while on a busy machine.
+                std::thread([] { ::malloc_trim(0); }).detach();
             });
         }
         return false;
