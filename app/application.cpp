@@ -19,7 +19,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <thread>
 
+#include <malloc.h>
 #include <unistd.h>
 
 namespace {
@@ -49,6 +51,10 @@ public:
             QTimer::singleShot(0, this, [] {
                 prepareConfirmation();
                 prepareHttpClient();
+                // Building the window and reading its form leave freed heap behind, which the panel,
+                // open for days, would otherwise keep resident. Given back on a thread of its own, as
+                // walking the heap takes a while on a busy machine.
+                std::thread([] { ::malloc_trim(0); }).detach();
             });
         }
         return false;

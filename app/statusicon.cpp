@@ -9,6 +9,7 @@
 
 #include <QEvent>
 #include <QIconEngine>
+#include <QImageReader>
 #include <QMenu>
 #include <QPushButton>
 #include <QSystemTrayIcon>
@@ -16,38 +17,52 @@
 namespace {
 
 // Drawn from the panel's own picture, known to the desktop by a name: a status area that looks icons up
-// by name finds the installed ones, any other takes the pictures sent along.
+// by name finds the installed ones, any other takes the pictures sent along. Those are asked at 16 and 22
+// pixels on an ordinary screen, and come from PNGs of the SVG as Qt draws it at those sizes
+// (resources/status), read as what they are: the SVG icon engine is loaded only for any other size, a
+// denser screen or a status area that draws the icon itself.
 class NamedIcon : public QIconEngine {
 public:
-    NamedIcon(const QString& name, const QString& file)
+    NamedIcon(const QString& name, const QString& state)
         : name_(name)
-        , drawn_(file) {}
+        , state_(state) {}
 
     void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
-        drawn_.paint(painter, rect, Qt::AlignCenter, mode, state);
+        scalable().paint(painter, rect, Qt::AlignCenter, mode, state);
     }
     QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
-        return drawn_.pixmap(size, mode, state);
+        if (!drawn(size, mode))
+            return scalable().pixmap(size, mode, state);
+        QImageReader picture(QStringLiteral(":/icons/status-%1-%2.png").arg(state_).arg(size.width()), "png");
+        picture.setAutoDetectImageFormat(false);
+        return QPixmap::fromImage(picture.read());
     }
     QSize actualSize(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
-        return drawn_.actualSize(size, mode, state);
+        return drawn(size, mode) ? size : scalable().actualSize(size, mode, state);
     }
-    QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) override {
-        return drawn_.availableSizes(mode, state);
-    }
+    // None, as the SVG has none: the status area asks for the sizes it needs.
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override { return {}; }
     QString iconName() override { return name_; }
     QIconEngine* clone() const override { return new NamedIcon(*this); }
     QString key() const override { return QStringLiteral("NamedIcon"); }
 
 private:
-    QString name_;
-    QIcon drawn_;
+    static bool drawn(const QSize& size, QIcon::Mode mode) {
+        return mode == QIcon::Normal && (size == QSize(16, 16) || size == QSize(22, 22));
+    }
+    const QIcon& scalable() {
+        if (scalable_.isNull())
+            scalable_ = QIcon(QStringLiteral(":/icons/status-%1.svg").arg(state_));
+        return scalable_;
+    }
+
+    QString name_, state_;
+    QIcon scalable_;
 };
 
 QIcon iconFor(StatusIcon::Shown shown) {
-    const char* const files[] = {":/icons/status-busy.svg", ":/icons/status-running.svg",
-                                 ":/icons/status-stopped.svg"};
-    return QIcon(new NamedIcon(StatusIcon::iconName(shown), QString::fromLatin1(files[int(shown)])));
+    const char* const states[] = {"busy", "running", "stopped"};
+    return QIcon(new NamedIcon(StatusIcon::iconName(shown), QLatin1String(states[int(shown)])));
 }
 
 } // namespace

@@ -118,14 +118,12 @@ const QByteArray chunkedReply = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r
 // reads and never answers (to an HTTPS client: a TLS handshake that never ends). Hostile answers the second
 // status request with chunkedReply and the third with longHeaderReply, and the others as Answer does.
 struct Node : QTcpServer {
-    enum Mode { Answer, Silent, Hostile } mode;
-    bool up;
+    enum Mode { Answer, Silent, Hostile } mode = Answer;
+    bool up = true;
     QList<double> checks; // when each GET /get_status had fully arrived
     int connections = 0;
 
-    Node(Mode mode = Answer, bool up = true)
-        : mode(mode)
-        , up(up) {
+    Node() {
         listen(QHostAddress::LocalHost);
         connect(this, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* socket = nextPendingConnection())
@@ -177,8 +175,8 @@ struct Program {
 
     Program(int which, const QString& phase, QStringList options = {}, QStringList wrapper = {},
             Node::Mode mode = Node::Answer, bool up = true)
-        : which(which)
-        , node(mode, up) {
+        : which(which) {
+        node.mode = mode, node.up = up;
         std::fprintf(stderr, "bench: %s, %s\n", qPrintable(phase), qPrintable(names[which]));
         process.setStandardErrorFile(BENCH_WORK_DIR "/" + phase + ", " + names[which] + ".log");
         process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
@@ -359,7 +357,8 @@ struct Bench {
         const QString phase = QString("lag run %1, %2").arg(run + 1).arg(s.key);
         // On the running view for a stop or the hostile server, else on the stopped view.
         const bool up = s.press == "stop-twice" || s.mode == Node::Hostile;
-        Node account(Node::Silent, false);
+        Node account;
+        account.mode = Node::Silent;
         const QString prompt = QString::number(smoke ? std::min(s.promptMs, 1000) : s.promptMs);
         const QStringList taskset = QStringList{"taskset", "-c", "0"}.mid(0, s.oneCpu ? 3 : 0);
         Program p(panel, phase,
@@ -393,7 +392,6 @@ struct Bench {
         require(missing().isEmpty(), missing());
         figures[panel]["stall:" + s.key] += p.word("max_ms"),
             figures[bare]["stall:" + s.key] += b.word("max_ms");
-        std::max(c.value(2, INFINITY) - c[1], c.value(3, INFINITY) - c.value(2));
         if (s.key == "startrun")
             figures[panel]["startrun"] +=
                 p.word("running_ms") - p.word("start_ms") - p.word("script_ms") - 3000;

@@ -73,18 +73,16 @@ public:
     void start() {
         last_ = bench::nowMs();
         timer_.setTimerType(Qt::PreciseTimer);
-        connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
+        timer_.callOnTimeout(this, [this] {
+            const double now = bench::nowMs(), late = now - last_ - 5;
+            last_ = now;
+            if (late > max_)
+                bench::note("max_ms", QString::number(max_ = late));
+        });
         timer_.start(5ms);
     }
 
 private:
-    void tick() {
-        const double now = bench::nowMs(), late = now - last_ - 5;
-        last_ = now;
-        if (late > max_)
-            bench::note("max_ms", QString::number(max_ = late));
-    }
-
     QTimer timer_;
     double last_ = 0, max_ = 0;
 };
