@@ -105,6 +105,12 @@ private slots:
             QCOMPARE(picture(QApplication::windowIcon(), size), picture(scalable, size));
         }
         QCOMPARE(QApplication::windowIcon().availableSizes(), sizes);
+        // So are the status icon's, at the sizes a status area asks for.
+        for (const char* state : {"busy", "running", "stopped"})
+            for (const int size : {16, 22})
+                QCOMPARE(QImage(QString(":/icons/status-%1-%2.png").arg(state).arg(size))
+                             .convertToFormat(QImage::Format_ARGB32),
+                         picture(QIcon(QString(":/icons/status-%1.svg").arg(state)), size));
     }
 };
 
