@@ -211,8 +211,8 @@ private slots:
     }
 
     // Settings that are no regular file are never opened nor written: the window runs on the defaults and
-    // says once where its settings are. Whoever opens the FIFO to read it is caught, and let go rather than
-    // left waiting for good.
+    // says once where its settings are, and keeps one identifier. Whoever opens the FIFO to read it is
+    // caught, and let go rather than left waiting for good.
     void outlivesUnusableSettings_data() {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QStringList>("files"); // the folder afterwards, each name with its kind
@@ -241,10 +241,12 @@ private slots:
         panel->config.settingsPath = path;
         QVERIFY(panel->open(down));
         panel->click("agreeButton");
-        Utils::deviceUUID(panel->config);
+        const QString identifier = Utils::deviceUUID(panel->config);
         done = true;
         watch.join();
         QVERIFY(!opened);
+        // The identifier lives in memory: every upload of the run sends the same one.
+        QVERIFY(!identifier.isEmpty() && Utils::deviceUUID(panel->config) == identifier);
         QCOMPARE(log.lines().filter("settings"),
                  QStringList{"The settings cannot be read or saved: " + path +
                              " is not a regular file. The panel runs with its defaults."});
