@@ -23,9 +23,6 @@ struct ScriptRow {
     bool german = false;
 };
 
-// Where the window is when news comes.
-enum class Place { InFront, UnderItsQuestion, Behind, Minimised };
-
 // Also the desktop's notification service, on the suite's own session bus.
 class TestScreen : public QObject {
     Q_OBJECT
@@ -80,26 +77,19 @@ private slots:
     // Then the clock and the checks of 16 seconds: every 5 s of uptime, and one at a time while stopped,
     // none of them answered here.
     void showsTheFirstAnswer_data() {
-        QTest::addColumn<std::optional<ServiceState>>("answer"); // none: nothing listens
-        QTest::addColumn<View>("view");
+        QTest::addColumn<ServiceState>("answer");
         QTest::addColumn<QString>("clock");
         QTest::addColumn<int>("checks");
-        QTest::newRow("up") << std::optional(up) << View::Running << "00:00:16" << 3;
-        QTest::newRow("down") << std::optional(down) << View::Stopped << "00:00:00" << 1;
-        QTest::newRow("nothing listens") << std::optional<ServiceState>() << View::Stopped << "00:00:00" << 0;
+        QTest::newRow("up") << up << "00:00:16" << 3;
+        QTest::newRow("down") << down << "00:00:00" << 1;
     }
 
     void showsTheFirstAnswer() {
-        QFETCH(std::optional<ServiceState>, answer);
-        QFETCH(View, view);
+        QFETCH(ServiceState, answer);
         QFETCH(QString, clock);
         QFETCH(int, checks);
         panel->settings.setValue("last_action", "up");
-        panel->nodeSays(answer.value_or(up));
-        if (!answer)
-            panel->config.statusUrl.setPort(closedPort());
-        QVERIFY(panel->openAsConfigured());
-        QCOMPARE(panel->view(), view);
+        QVERIFY(panel->open(answer));
         QCOMPARE(panel->text("versionLabel"), "v" NODEPANEL_VERSION);
         panel->tick(16);
         QCOMPARE(panel->text("timerLabel"), clock);
@@ -245,39 +235,28 @@ private slots:
         QCOMPARE(visited, visits);
     }
 
-    // The desktop is told of a stop or a failure only when the user does not have the window in front.
-    void noticesOnlyWhenAway_data() {
-        QTest::addColumn<Place>("place");
-        QTest::addColumn<bool>("failure"); // a stop that fails; else the node stops by itself
-        QTest::addColumn<bool>("noticed");
-        QTest::newRow("in front, stops") << Place::InFront << false << false;
-        QTest::newRow("in front, fails") << Place::InFront << true << false;
-        QTest::newRow("under its own question") << Place::UnderItsQuestion << false << false;
-        QTest::newRow("behind another") << Place::Behind << false << true;
-        QTest::newRow("minimised") << Place::Minimised << false << true;
-    }
-
+    // The desktop is told of a stop or a failure only when the user does not have the window in front: not
+    // while it is the active window or under a question of its own, but once it is minimised. (Behind
+    // another window: the unexpected stop above and the failures below.)
     void noticesOnlyWhenAway() {
-        QFETCH(Place, place);
-        QFETCH(bool, failure);
-        QFETCH(bool, noticed);
-        panel->inFront = place != Place::Behind;
+        panel->inFront = true;
+        panel->failure = ScriptFailure(ScriptFailure::Kind::ScriptSaid, "no sudo", 1);
         QVERIFY(panel->open(up));
-        QVERIFY(!panel->inFront || QTest::qWaitForWindowActive(panel->window.get()));
-        if (place == Place::Minimised)
-            panel->window->showMinimized();
-        if (place == Place::UnderItsQuestion) {
-            Utils::showConfirmation("Title", "Text", panel->window.get(), {"OK"}, [](int) {});
-            QVERIFY(QTest::qWaitForWindowActive(panel->sheet()));
-        }
-        if (failure) {
-            panel->failure = ScriptFailure(ScriptFailure::Kind::ScriptSaid, "no sudo", 1);
-            panel->screen()->stopButtonClick(panel->window.get());
-        } else {
-            panel->answer(down);
-        }
-        QTRY_COMPARE(panel->view(), failure ? View::Running : View::Stopped);
-        QCOMPARE(notifications().size(), qsizetype(noticed));
+        QVERIFY(QTest::qWaitForWindowActive(panel->window.get()));
+        panel->click("stopButton");
+        QTRY_COMPARE(panel->view(), View::Running);
+        QCOMPARE(notifications(), QStringList());
+        panel->answer(down);
+        QCOMPARE(notifications(), QStringList());
+        Utils::showConfirmation("Title", "Text", panel->window.get(), {"OK"}, [](int) {});
+        QVERIFY(QTest::qWaitForWindowActive(panel->sheet()));
+        panel->answer(up);
+        panel->answer(down);
+        QCOMPARE(notifications(), QStringList());
+        panel->window->showMinimized();
+        panel->answer(up);
+        panel->answer(down);
+        QCOMPARE(notifications().size(), 1);
     }
 
     // The busy view from the click on; after a success the last action is stored before the success line
@@ -336,8 +315,7 @@ private slots:
                 arrivals.isEmpty() ? line : line + " | " + panel->settings.value("last_action").toString());
         });
         Capture log;
-        QElapsedTimer clock;
-        clock.start();
+        const QDeadlineTimer pause(300ms);
         panel->click(row.start ? "startButton" : "stopButton");
         QCOMPARE(panel->view(), View::Busy);
         if (!row.german)
@@ -346,7 +324,7 @@ private slots:
         QTRY_COMPARE(arrivals, (QStringList{run, row.uploaded + " | " + row.stored}));
         QVERIFY(row.failure || panel->view() == View::Busy); // through the pause
         QTRY_COMPARE(panel->view(), row.view);
-        QVERIFY(clock.elapsed() >= (row.failure ? 0 : 300));
+        QVERIFY(row.failure || pause.hasExpired());
         QCOMPARE(panel->checks(), row.failure ? 0 : 1);
         QCOMPARE(panel->commands(), QStringList{"./manager.sh " + verb});
         QCOMPARE(log.lines(), QStringList{row.logged});
