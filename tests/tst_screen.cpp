@@ -73,49 +73,46 @@ private slots:
         panel->inFront = false;
     }
 
-    // The first answer, with the version; not running at load is no stop, even after the user's start.
-    // Then the clock and the checks of 16 seconds: every 5 s of uptime, and one at a time while stopped,
-    // none of them answered here.
-    void showsTheFirstAnswer_data() {
-        QTest::addColumn<ServiceState>("answer");
-        QTest::addColumn<QString>("clock");
-        QTest::addColumn<int>("checks");
-        QTest::newRow("up") << up << "00:00:16" << 3;
-        QTest::newRow("down") << down << "00:00:00" << 1;
-    }
-
-    void showsTheFirstAnswer() {
-        QFETCH(ServiceState, answer);
-        QFETCH(QString, clock);
-        QFETCH(int, checks);
+    // Stopped at load, even after the user's start, is no stop: nothing told, the clock at zero, and one
+    // check at a time every 5 s, which finds a node started elsewhere.
+    void watchesAStoppedNode() {
         panel->settings.setValue("last_action", "up");
-        QVERIFY(panel->open(answer));
-        QCOMPARE(panel->text("versionLabel"), "v" NODEPANEL_VERSION);
+        QVERIFY(panel->open(down));
         panel->tick(16);
-        QCOMPARE(panel->text("timerLabel"), clock);
+        QCOMPARE(panel->text("timerLabel"), "00:00:00");
         QTest::qWait(100); // a check too many may still be on its way
-        QCOMPARE(panel->checks(), checks);
+        QCOMPARE(panel->checks(), 1);
         QCOMPARE(notifications(), QStringList());
+        panel->nodeSays(up);
+        panel->tick(4);
+        QTRY_COMPARE(panel->view(), View::Running);
     }
 
-    // Stopped by itself after the user's start: logged and told, the clock and the view stay, and the next
-    // answer decides: closed is not running either, and a node that comes back counts its uptime anew.
+    // Running at load, with the version beside it: the clock counts, and the node is checked every 5 s of
+    // uptime, even while a check is awaited. Stopped by itself after the user's start: logged and told, the
+    // clock and the view stay, and the next answer decides: closed is not running either, and a node that
+    // comes back counts its uptime anew.
     void followsAnUnexpectedStop() {
         panel->settings.setValue("last_action", "up");
         QVERIFY(panel->open(up));
-        panel->tick(3);
+        QCOMPARE(panel->text("versionLabel"), "v" NODEPANEL_VERSION);
+        panel->tick(16);
+        QCOMPARE(panel->text("timerLabel"), "00:00:16");
+        QTest::qWait(100);
+        QCOMPARE(panel->checks(), 3);
         panel->answer(closed);
-        QCOMPARE(panel->logged(), QStringList{"it was caused by error, node would be restarted at once."});
+        QCOMPARE(panel->logged(), QStringList(3, "checking status..")
+                                      << "it was caused by error, node would be restarted at once.");
         QTest::qWait(20);
         QCOMPARE(panel->view(), View::Running);
         panel->tick();
-        QCOMPARE(panel->text("timerLabel"), "00:00:04");
+        QCOMPARE(panel->text("timerLabel"), "00:00:17");
         QCOMPARE(notifications(),
                  QStringList{"The node stopped\nThe node on this computer is no longer running."});
         panel->answer(closed);
         QTRY_COMPARE(panel->view(), View::Stopped);
         panel->tick();
-        QCOMPARE(panel->text("timerLabel"), "00:00:05");
+        QCOMPARE(panel->text("timerLabel"), "00:00:18");
         panel->answer(up);
         QTRY_COMPARE(panel->view(), View::Running);
         panel->tick();
@@ -193,46 +190,36 @@ private slots:
     }
 
     // The first focus is on the state's button. When the views change, the new view's button takes over a
-    // focus that leaves with the old view or is nowhere, never a link: each widget the focus passes.
-    void keepsTheFocusOnTheState_data() {
-        QTest::addColumn<ServiceState>("atLoad");
-        QTest::addColumn<QByteArray>("focusedOn"); // empty: nowhere
-        QTest::addColumn<bool>("pressed"); // Return pressed there to start or stop; else the node changes
-        QTest::addColumn<QStringList>("visits");
-        QTest::newRow("start with Return")
-            << down << QByteArray("startButton") << true << QStringList{"middleView", "stopButton"};
-        QTest::newRow("stops by itself")
-            << up << QByteArray("stopButton") << false << QStringList{"startButton"};
-        QTest::newRow("comes up, focus nowhere")
-            << down << QByteArray() << false << QStringList{"stopButton"};
-        QTest::newRow("comes up, focus on a link")
-            << down << QByteArray("ppButton") << false << QStringList{};
-    }
-
+    // focus that leaves with the old view or is nowhere, never a link: each widget the focus passes, through
+    // a start with Return, a stop by itself after it, and the answers that follow.
     void keepsTheFocusOnTheState() {
-        QFETCH(ServiceState, atLoad);
-        QFETCH(QByteArray, focusedOn);
-        QFETCH(bool, pressed);
-        QFETCH(QStringList, visits);
-        const ServiceState after = atLoad == up ? down : up;
         panel->settings.setValue("agree", true);
         panel->inFront = true;
-        QVERIFY(panel->open(atLoad));
-        QApplication::setActiveWindow(panel->window.get());
+        QVERIFY(panel->open(down));
         QVERIFY(QTest::qWaitForWindowActive(panel->window.get()));
-        QCOMPARE(panel->focus(), atLoad == up ? "stopButton" : "startButton");
-        if (focusedOn.isEmpty())
-            QApplication::focusWidget()->clearFocus();
-        else
-            panel->widget(focusedOn.constData())->setFocus();
-        QStringList visited;
+        QCOMPARE(panel->focus(), "startButton");
+        QStringList visits;
         QObject scope;
         connect(qApp, &QApplication::focusChanged, &scope,
-                [&visited](QWidget*, QWidget* now) { visited.append(now ? now->objectName() : "nowhere"); });
-        panel->nodeSays(after);
-        pressed ? panel->press(Qt::Key_Return) : panel->answer(after);
-        QTRY_COMPARE(panel->view(), after == up ? View::Running : View::Stopped);
-        QCOMPARE(visited, visits);
+                [&visits](QWidget*, QWidget* now) { visits.append(now ? now->objectName() : "nowhere"); });
+        const auto visited = [&visits] { return std::exchange(visits, {}); };
+        panel->nodeSays(up);
+        panel->press(Qt::Key_Return);
+        QTRY_COMPARE(panel->view(), View::Running);
+        QCOMPARE(visited(), (QStringList{"middleView", "stopButton"}));
+        panel->answer(down); // after the user's start: the next answer decides
+        panel->answer(down);
+        QTRY_COMPARE(panel->view(), View::Stopped);
+        QCOMPARE(visited(), QStringList{"startButton"});
+        QApplication::focusWidget()->clearFocus();
+        panel->answer(up);
+        QTRY_COMPARE(panel->view(), View::Running);
+        QCOMPARE(visited(), (QStringList{"nowhere", "stopButton"}));
+        panel->widget("ppButton")->setFocus();
+        panel->answer(down);
+        panel->answer(down);
+        QTRY_COMPARE(panel->view(), View::Stopped);
+        QCOMPARE(visited(), QStringList{"ppButton"});
     }
 
     // The desktop is told of a stop or a failure only when the user does not have the window in front: not
