@@ -67,6 +67,7 @@ private slots:
         QTest::addColumn<QString>("more");      // on each line
         QTest::addColumn<QStringList>("shown"); // for it
         QTest::newRow("before opening") << 1001 << "" << QStringList();
+        QTest::newRow("while open") << 1000 << "" << QStringList();
         QTest::newRow("while open, with line breaks")
             << 400 << "\r\nmore\rand more" << QStringList{"+more", "+and more"};
     }
