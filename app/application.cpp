@@ -41,15 +41,16 @@ bool print(FILE* stream, const QString& text) {
 }
 
 // What the first Start, Stop or close would otherwise pay for in the user's own turn, prepared once the
-// window has painted for the first time, on the next idle turn: the question's icon on the main thread, as
-// pictures must be; the network thread and its upload client on that thread.
+// window has painted for the first time, on the next idle turn: the network thread and its upload client,
+// on that thread. (Not the question's icon: looking it up in the icon theme must happen on the main thread
+// and stalls it for about 20 ms, a stall every launch would pay to spare the first question a part of its
+// own.)
 class FirstUse : public QObject {
 public:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Paint) {
             watched->removeEventFilter(this);
             QTimer::singleShot(0, this, [] {
-                prepareConfirmation();
                 prepareHttpClient();
                 // Building the window and reading its form leave freed heap behind, which the panel,
                 // open for days, would otherwise keep resident. Given back on a thread of its own, as

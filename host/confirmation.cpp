@@ -1,6 +1,5 @@
 #include "host/utils.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QDialogButtonBox>
 #include <QGridLayout>
@@ -8,13 +7,8 @@
 #include <QLayout>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QStyle>
 
 namespace {
-
-// The question's icon, as the box names it and as the style does.
-const QMessageBox::Icon questionIcon = QMessageBox::Information;
-const QStyle::StandardPixmap questionPixmap = QStyle::SP_MessageBoxInformation;
 
 // A question that Escape and the window's close button end the way every dialog of the desktop ends on
 // them: without an answer. The caller gets the cancel code, which no button has, so it does nothing.
@@ -47,11 +41,6 @@ protected:
 
 } // namespace
 
-void prepareConfirmation() {
-    const QStyle* style = QApplication::style();
-    style->standardIcon(questionPixmap).pixmap(style->pixelMetric(QStyle::PM_MessageBoxIconSize));
-}
-
 void Utils::showConfirmation(const QString& title, const QString& message, QWidget* window,
                              const QVariantList& buttonTitles, std::function<void(int response)> completion) {
     auto* box = new Question(window);
@@ -59,7 +48,7 @@ void Utils::showConfirmation(const QString& title, const QString& message, QWidg
     box->setAttribute(Qt::WA_DeleteOnClose);
     // The application's name, not the program's, where the desktop shows a title.
     box->setWindowTitle(QGuiApplication::applicationDisplayName());
-    box->setIcon(questionIcon);
+    box->setIcon(QMessageBox::Information);
     box->setText(title);
     box->setInformativeText(message);
 

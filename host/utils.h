@@ -12,10 +12,6 @@
 class QObject;
 class QWidget;
 
-// Looks up what the first confirmation question would look up in its own turn, its icon (in the icon
-// theme, on first use), so that a later question finds it at hand. Main thread only.
-void prepareConfirmation();
-
 // The answers of a confirmation question: 1000 plus the index of the pressed button, or the cancel code
 // when the question was closed without an answer (Escape, the window's close button).
 inline constexpr int modalResponseCancel = 0;
