@@ -45,7 +45,8 @@ private slots:
         const auto identity = makeTestCertificate();
         QVERIFY(node.start() && account.start(0, identity) && impostor.start(0, makeTestCertificate()));
         config.extraCaCertificates = {identity.first};
-        config.settingsPath = QDir::temp().filePath(QString("tst_http_%1.conf").arg(qApp->applicationPid()));
+        config.settingsPath =
+            QDir::temp().filePath(QString("tst_http_%1.conf").arg(QCoreApplication::applicationPid()));
         config.statusUrl = node.url("/get_status");
         config.accountBaseUrl = account.url();
     }
@@ -100,7 +101,7 @@ private slots:
         for (int i = 0; i < 2; ++i)
             Utils::queryNodeStatus(query, [&, i] {
                 states[i] = currentServiceState();
-                offMain += QThread::currentThread() != qApp->thread();
+                offMain += QThread::currentThread() != QCoreApplication::instance()->thread();
                 ++calls;
             });
         QTRY_COMPARE_WITH_TIMEOUT(calls.load(), 2, 4000 + answer.leastMs);
