@@ -19,8 +19,6 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     const bench::Options options;
-    LagProbe probe;
-    probe.markLoad();
 
     QWidget window;
     window.setWindowTitle("Bare window");
@@ -46,7 +44,6 @@ int main(int argc, char* argv[]) {
     if (options.isSet("floor"))
         check.start(5000);
 
-    if (options.isSet("lag-probe"))
-        QTimer::singleShot(0, &probe, [&probe] { probe.start(); });
+    QTimer::singleShot(0, &bench::startProbes);
     return app.exec();
 }

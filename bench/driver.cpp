@@ -91,13 +91,12 @@ using bench::nowMs;
 StatusArea statusArea;
 
 // Runs the event loop, so that the stand-in servers answer, until done() holds or ms have passed.
-bool waitFor(
-    double ms, const std::function<bool()>& done = [] { return false; }) {
+bool waitFor(double ms, const std::function<bool()>& done = nullptr) {
     QTimer poll;
     poll.start(10);
-    for (const double end = nowMs() + ms; !done() && nowMs() < end;)
+    for (const double end = nowMs() + ms; !(done && done()) && nowMs() < end;)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return done();
+    return done && done();
 }
 
 // Ends a run that did not happen as described, saying why.
@@ -118,47 +117,43 @@ const QByteArray chunkedReply = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r
 // reads and never answers (to an HTTPS client: a TLS handshake that never ends). Hostile answers the second
 // status request with chunkedReply and the third with longHeaderReply, and the others as Answer does.
 struct Node : QTcpServer {
-    enum Mode { Answer, Silent, Hostile } mode = Answer;
-    bool up = true;
+    enum Mode { Answer, Silent, Hostile } mode;
+    bool up;
     QList<double> checks; // when each GET /get_status had fully arrived
     int connections = 0;
 
-    Node() {
+    Node(Mode startMode = Answer, bool startUp = true)
+        : mode(startMode)
+        , up(startUp) {
         listen(QHostAddress::LocalHost);
         connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = nextPendingConnection())
-                serve(socket);
+            QTcpSocket* socket = nextPendingConnection();
+            ++connections;
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            // The clients send a request head and nothing more.
+            connect(socket, &QTcpSocket::readyRead, socket, [this, socket, head = QByteArray()]() mutable {
+                if (!(head += socket->readAll()).endsWith("\r\n\r\n") || (checks += nowMs(), mode == Silent))
+                    return;
+                const qsizetype hostile = mode == Hostile ? checks.size() : 0;
+                socket->write(hostile == 2 ? chunkedReply
+                              : hostile == 3
+                                  ? longHeaderReply
+                                  : "HTTP/1.1 200 OK\r\nContent-Length: 11\r\nConnection: close\r\n\r\n" +
+                                        QByteArray(up ? R"({"state":1})" : R"({"state":0})"));
+                socket->disconnectFromHost();
+            });
         });
     }
 
     QString url() const { return QString("http://127.0.0.1:%1/get_status").arg(serverPort()); }
-
-    void serve(QTcpSocket* socket) {
-        ++connections;
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        // The clients send a request head and nothing more.
-        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, head = QByteArray()]() mutable {
-            if (!(head += socket->readAll()).endsWith("\r\n\r\n") || (checks += nowMs(), mode == Silent))
-                return;
-            const QByteArray reply = "HTTP/1.1 200 OK\r\nContent-Length: 11\r\nConnection: close\r\n\r\n";
-            const qsizetype hostile = mode == Hostile ? checks.size() : 0;
-            socket->write(hostile == 2   ? chunkedReply
-                          : hostile == 3 ? longHeaderReply
-                                         : reply + (up ? R"({"state":1})" : R"({"state":0})"));
-            socket->disconnectFromHost();
-        });
-    }
 };
 
-// The first number on each line of a /proc status file, by its name.
-QMap<QByteArray, double> procStatus(const QString& path) {
-    QMap<QByteArray, double> values;
+// The first number after "name:" in a /proc status file.
+double procField(const QString& path, const QByteArray& name) {
     QFile file(path);
     file.open(QIODevice::ReadOnly);
-    for (const QByteArray& line : file.readAll().split('\n'))
-        values[line.left(line.indexOf(':'))] =
-            line.mid(line.indexOf(':') + 1).simplified().split(' ')[0].toDouble();
-    return values;
+    const QByteArray text = file.readAll();
+    return text.mid(text.indexOf("\n" + name + ":") + name.size() + 2).simplified().split(' ')[0].toDouble();
 }
 
 enum Which { panel, bare, floor };
@@ -175,8 +170,8 @@ struct Program {
 
     Program(int which, const QString& phase, QStringList options = {}, QStringList wrapper = {},
             Node::Mode mode = Node::Answer, bool up = true)
-        : which(which) {
-        node.mode = mode, node.up = up;
+        : which(which)
+        , node(mode, up) {
         std::fprintf(stderr, "bench: %s, %s\n", qPrintable(phase), qPrintable(names[which]));
         process.setStandardErrorFile(BENCH_WORK_DIR "/" + phase + ", " + names[which] + ".log");
         process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
@@ -185,27 +180,26 @@ struct Program {
                 for (const QByteArray& word : process.readLine().trimmed().split(' '))
                     words[word.left(word.indexOf('='))] += ' ' + word.mid(word.indexOf('=') + 1);
         });
-        wrapper +=
-            QStringList{which ? BENCH_BAREWINDOW : BENCH_PANEL, "--floor"}.mid(0, 1 + (which == floor));
+        wrapper += {which ? BENCH_BAREWINDOW : BENCH_PANEL, "--status-url", node.url()};
         const QString program = wrapper.takeFirst();
-        process.start(program, wrapper + QStringList{"--status-url", node.url()} + options);
+        process.start(program, wrapper + options + QStringList("--floor").mid(which != floor));
     }
 
     ~Program() { process.kill(), process.waitForFinished(); }
     double word(const QByteArray& key) const { return words.value(key).split(' ').last().toDouble(); }
 
-    // VmRSS, VmHWM and the like from /proc/PID/status, in kB; the CPU time of every thread in ms, from the
-    // process's CPU-time clock in nanoseconds; and the voluntary context switches of every thread.
+    // VmRSS from /proc/PID/status, in kB; the CPU time of every thread in ms, from the process's CPU-time
+    // clock in nanoseconds; and the voluntary context switches of every thread.
     QMap<QByteArray, double> sample() {
         const QString proc = QString("/proc/%1").arg(process.processId());
-        QMap<QByteArray, double> values = procStatus(proc + "/status");
         clockid_t clock;
         timespec now{};
         require(!::clock_getcpuclockid(pid_t(process.processId()), &clock) && !::clock_gettime(clock, &now),
                 names[which] + " ended early");
-        values["cpu"] = double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
+        QMap<QByteArray, double> values{{"VmRSS", procField(proc + "/status", "VmRSS")},
+                                        {"cpu", double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6}};
         for (const QString& task : QDir(proc + "/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            values["wakeups"] += procStatus(proc + "/task/" + task + "/status")["voluntary_ctxt_switches"];
+            values["wakeups"] += procField(proc + "/task/" + task + "/status", "voluntary_ctxt_switches");
         return values;
     }
 };
@@ -214,9 +208,8 @@ struct Scenario {
     QString key;
     int seconds;
     Node::Mode mode;
-    QString press = {}, rows = {}; // rows: what it measures besides the stall
+    QString press = {};
     int promptMs = 0;
-    bool oneCpu = false;
 };
 
 struct Bench {
@@ -253,46 +246,45 @@ struct Bench {
         const auto number = [](double value, int decimals = 1) {
             return QString::number(value, 'f', decimals).replace("nan", "—").replace("inf", "none in time");
         };
-        double medians[3], worst[3];
-        QStringList every[3];
+        double medians[3], worst = NAN;
+        QStringList every;
         for (const int i : {panel, bare, floor}) {
             QList<double> values = figures[i].value(key);
+            QStringList all;
             for (const double value : values)
-                every[i] += number(value);
-            every[i] += QStringList("—").mid(every[i].isEmpty() ? 0 : 1);
+                all += number(value);
+            every += all.isEmpty() ? "—" : all.join(", ");
             std::sort(values.begin(), values.end());
             const qsizetype n = values.size();
             medians[i] = n ? (values[(n - 1) / 2] + values[n / 2]) / 2 : NAN;
-            worst[i] = n ? values.last() : NAN;
+            worst = i == panel && n ? values.last() : worst;
         }
         const double bareRatio = row[3].toDouble(), floorRatio = row[4].toDouble(), plus = row[5].toDouble();
         const double limit = std::min({bareRatio ? bareRatio * medians[bare] + plus : INFINITY,
                                        floorRatio ? floorRatio * medians[floor] : INFINITY,
                                        bareRatio || floorRatio ? INFINITY : plus});
-        const bool stall = key.startsWith("stall:");
-        const QString met = !notMeasured.isEmpty()   ? "**not measured**: " + notMeasured
-                            : smoke || row[2] == "—" ? "—"
-                            : (stall ? worst[panel] : medians[panel]) <= limit
+        const QString met = !notMeasured.isEmpty() ? "**not measured**: " + notMeasured
+                            : smoke                ? "—"
+                            : (key.startsWith("stall:") ? worst : medians[panel]) <= limit
                                 ? "yes"
                                 : "**no**: " + row[6].chopped(2);
-        std::printf("%s",
-                    qPrintable(QString("| %1 | %2 | %3 | %4 | %5 | %6 | %7 | %8 | %9 |\n")
-                                   .arg(row[1], number(medians[panel]), number(medians[bare]),
-                                        number(medians[floor]), number(medians[panel] / medians[bare], 2),
-                                        number(medians[panel] / medians[floor], 2), row[2], met,
-                                        every[panel].join(", ") + "; " + every[bare].join(", ") + "; " +
-                                            every[floor].join(", "))));
+        std::printf(
+            "| %s |\n",
+            qPrintable((QStringList{row[1], number(medians[panel]), number(medians[bare]),
+                                    number(medians[floor]), number(medians[panel] / medians[bare], 2),
+                                    number(medians[panel] / medians[floor], 2), row[2], met, every.join("; ")}
+                            .join(" | "))));
         std::fflush(stdout);
     }
 
     QList<Scenario> scenarios() const {
         return {{"hang", 8, Node::Silent},
                 {"account", 12, Node::Answer, "start"},
-                {"prompt", quick ? 10 : 25, Node::Answer, "start", {}, quick ? 5000 : 20000},
-                {"onecpu", 12, Node::Answer, "start", {}, 6000, true},
-                {"twojobs", 12, Node::Answer, "stop-twice", {}, 6000},
+                {"prompt", quick ? 10 : 25, Node::Answer, "start", quick ? 5000 : 20000},
+                {"onecpu", 12, Node::Answer, "start", 6000},
+                {"twojobs", 12, Node::Answer, "stop-twice", 6000},
                 {"hostile", 17, Node::Hostile},
-                {"startrun", 6, Node::Answer, "start", " startrun"}};
+                {"startrun", 6, Node::Answer, "start"}};
     }
 
     // One program at a time, taking turns at going first; run 0 only fills the page cache.
@@ -301,8 +293,8 @@ struct Bench {
             const Program program(which, QString("launch run %1").arg(run));
             require(waitFor(20000, [&] { return !program.node.checks.isEmpty(); }),
                     "no status request in 20 s");
-            figures[which]["launch"] +=
-                QList<double>{program.node.checks[0] - program.started}.mid(run ? 0 : 1);
+            if (run)
+                figures[which]["launch"] += program.node.checks[0] - program.started;
             waitFor(1000); // settled before it ends, like a window a user opened
         }
     }
@@ -357,10 +349,9 @@ struct Bench {
         const QString phase = QString("lag run %1, %2").arg(run + 1).arg(s.key);
         // On the running view for a stop or the hostile server, else on the stopped view.
         const bool up = s.press == "stop-twice" || s.mode == Node::Hostile;
-        Node account;
-        account.mode = Node::Silent;
+        Node account(Node::Silent);
         const QString prompt = QString::number(smoke ? std::min(s.promptMs, 1000) : s.promptMs);
-        const QStringList taskset = QStringList{"taskset", "-c", "0"}.mid(0, s.oneCpu ? 3 : 0);
+        const QStringList taskset = QStringList{"taskset", "-c", "0"}.mid(0, s.key == "onecpu" ? 3 : 0);
         Program p(panel, phase,
                   {"--account-url", account.url().replace("http:", "https:"), "--lag-probe", "--press",
                    s.press, "--prompt-ms", prompt},
@@ -413,8 +404,7 @@ int main(int argc, char* argv[]) {
     qputenv("XDG_CONFIG_HOME", BENCH_WORK_DIR "/config");
     qputenv("QT_QPA_PLATFORM", "xcb");
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.registerObject("/StatusNotifierWatcher", &statusArea,
-                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties) ||
+    if (!bus.registerObject("/StatusNotifierWatcher", &statusArea, QDBusConnection::ExportAllContents) ||
         !bus.registerService("org.kde.StatusNotifierWatcher"))
         qFatal("bench: no session bus to stand in for the desktop's status area on");
     std::printf(
@@ -422,14 +412,16 @@ int main(int argc, char* argv[]) {
         "Target | Met | Every run: panel; bare; floor |\n|---|--:|--:|--:|--:|--:|---|---|---|\n",
         bench.runs, bench.quick ? ", shorter waits than the rows say" : "", qVersion());
     const QString only = options.value("only");
-    if (only.isEmpty() || only == "memory")
+    const auto wanted = [&only](const char* part) { return only.isEmpty() || only == part; };
+    if (wanted("memory"))
         bench.part("VmRSS cpu wakeups", bench.runs, &Bench::measureIdle);
-    if (only.isEmpty() || only == "instructions")
+    if (wanted("instructions"))
         bench.part("instructions", 1, &Bench::measureInstructions);
-    if (only.isEmpty() || only == "launch")
+    if (wanted("launch"))
         bench.part("launch", bench.smoke ? 2 : bench.quick ? 4 : 10, &Bench::measureLaunch);
-    for (const Scenario& s : only.isEmpty() || only == "lag" ? bench.scenarios() : QList<Scenario>())
-        bench.part("stall:" + s.key + s.rows, bench.runs, [&s](Bench& b, int run) { b.measureLag(s, run); });
+    for (const Scenario& s : wanted("lag") ? bench.scenarios() : QList<Scenario>())
+        bench.part("stall:" + s.key + (s.key == "startrun" ? " startrun" : ""), bench.runs,
+                   [&s](Bench& b, int run) { b.measureLag(s, run); });
     return bench.allMeasured ? 0 : 1;
 }
 

@@ -10,8 +10,9 @@
 // It starts with the event loop: building the window, before, is in no lateness. A line is one short write
 // to a pipe, and only when something changed, so the probe's own cost stays out of sight.
 //
-// Under callgrind, BENCH_COUNT=<from>,<for> (seconds after the first paint) makes it count instructions
-// over that span alone: it zeroes the count at its start, dumps it at its end and says "bench counted=1".
+// Under callgrind, BENCH_COUNT=<from>,<for> (seconds after the event loop starts, however long valgrind
+// makes the way there) makes it count instructions over that span alone: it zeroes the count at its start,
+// dumps it at its end and says "bench counted=1".
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -47,42 +48,26 @@ struct Options {
     }
 };
 
-} // namespace bench
-
-class LagProbe : public QObject {
-public:
-    void markLoad() {
-        if (qEnvironmentVariable("BENCH_COUNT").split(',').size() == 2)
-            qApp->installEventFilter(this);
+// Called as the event loop starts: the lag probe if the command line asks for it, and the instruction
+// count if BENCH_COUNT does.
+inline void startProbes() {
+    if (Options().isSet("lag-probe")) {
+        auto* timer = new QTimer(qApp);
+        timer->setTimerType(Qt::PreciseTimer);
+        timer->callOnTimeout([last = nowMs(), max = 0.0]() mutable {
+            const double now = nowMs(), late = now - std::exchange(last, now) - 5;
+            if (late > max)
+                note("max_ms", QString::number(max = late));
+        });
+        timer->start(5ms);
     }
-
-    // The count starts from the first paint, however long valgrind makes the way there.
-    bool eventFilter(QObject*, QEvent* event) override {
-        const QStringList span = qEnvironmentVariable("BENCH_COUNT").split(',');
-        if (event->type() != QEvent::Paint)
-            return false;
-        qApp->removeEventFilter(this);
+    if (const QStringList span = qEnvironmentVariable("BENCH_COUNT").split(','); span.size() == 2) {
         QTimer::singleShot(span[0].toInt() * 1000, [] { CALLGRIND_ZERO_STATS; });
         QTimer::singleShot((span[0].toInt() + span[1].toInt()) * 1000, [] {
             CALLGRIND_DUMP_STATS;
-            bench::note("counted", "1");
+            note("counted", "1");
         });
-        return false;
     }
+}
 
-    void start() {
-        last_ = bench::nowMs();
-        timer_.setTimerType(Qt::PreciseTimer);
-        timer_.callOnTimeout(this, [this] {
-            const double now = bench::nowMs(), late = now - last_ - 5;
-            last_ = now;
-            if (late > max_)
-                bench::note("max_ms", QString::number(max_ = late));
-        });
-        timer_.start(5ms);
-    }
-
-private:
-    QTimer timer_;
-    double last_ = 0, max_ = 0;
-};
+} // namespace bench

@@ -64,12 +64,9 @@ int main(int argc, char* argv[]) {
     const auto settings = config.openSettings();
     settings->setValue("agree", true), settings->setValue("last_action", "up");
 
-    LagProbe probe;
     RunningViewWatch watch;
-    probe.markLoad();
     runPanel(config, [&](WindowController& window) {
-        if (options.isSet("lag-probe"))
-            probe.start();
+        bench::startProbes();
         window.findChild<QWidget*>("onView")->installEventFilter(&watch);
         auto* start = window.findChild<QPushButton*>("startButton");
         auto* stop = window.findChild<QPushButton*>("stopButton");
