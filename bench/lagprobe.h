@@ -15,22 +15,18 @@
 // dumps it at its end and says "bench counted=1".
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QTimer>
 
 #include <valgrind/callgrind.h>
 
-#include <chrono>
-
 #include <unistd.h>
-
-using namespace std::chrono_literals;
 
 namespace bench {
 
 // Milliseconds on the monotonic clock, which every process shares.
 inline double nowMs() {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return double(QDeadlineTimer::current().deadlineNSecs()) / 1e6;
 }
 
 // One write, so that the line never mixes with the program's own output.
@@ -59,7 +55,7 @@ inline void startProbes() {
             if (late > max)
                 note("max_ms", QString::number(max = late));
         });
-        timer->start(5ms);
+        timer->start(5);
     }
     if (const QStringList span = qEnvironmentVariable("BENCH_COUNT").split(','); span.size() == 2) {
         QTimer::singleShot(span[0].toInt() * 1000, [] { CALLGRIND_ZERO_STATS; });
