@@ -143,19 +143,18 @@ private slots:
         QTRY_COMPARE(account.requests.size(), 1);
         QTRY_COMPARE(log.lines(), upload.logged.isEmpty() ? QStringList() : QStringList{upload.logged});
         const RecordedRequest request = account.requests.value(0);
-        const QString os = Utils::osVersionString(), made = settings().value("uuid").toString();
+        const QString os = Utils::osVersionString(),
+                      sent = upload.stored.isValid() ? upload.sent : settings().value("uuid").toString();
         QCOMPARE(request.line, "POST /api/upload_log HTTP/1.1");
         QVERIFY(request.head.toLower().contains("\r\naccept: application/json\r\n") &&
                 request.head.toLower().contains("\r\ncontent-type: application/x-www-form-urlencoded\r\n"));
-        QCOMPARE(request.fields(),
-                 (QMap<QString, QString>{{"d", upload.stored.isValid() ? upload.sent : made},
-                                         {"l", "up, [a&b]"},
-                                         {"o", os},
-                                         {"v", NODEPANEL_VERSION}}));
+        QCOMPARE(
+            request.fields(),
+            (QMap<QString, QString>{{"d", sent}, {"l", "up, [a&b]"}, {"o", os}, {"v", NODEPANEL_VERSION}}));
         QVERIFY(request.body.contains("&o=" + os.toUtf8() + '&'));
         // A made identifier is a UUID in upper case without braces.
         QVERIFY(upload.stored.isValid() ||
-                QRegularExpression("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$").match(made).hasMatch());
+                QRegularExpression("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$").match(sent).hasMatch());
     }
 
     // A line that cannot be delivered is lost without a word; an untrusted server never sees it, and an

@@ -115,7 +115,7 @@ private slots:
         for (const auto& [state, bodies] : rows)
             for (const QByteArray& body : bodies) {
                 const std::optional<ServiceState> read = stateFromStatusBody(body);
-                QVERIFY2((read ? int(rawValue(*read)) : -1) == state, body);
+                QVERIFY2((read ? int(rawValue(*read)) : -1) == state, "[" + body + "]");
             }
     }
 
