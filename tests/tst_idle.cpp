@@ -7,8 +7,6 @@
 
 #include <atomic>
 
-namespace {
-
 // Notes which widgets were repainted and whether any asked for its layout to be done again.
 struct Watch : QObject {
     QSet<QWidget*> painted;
@@ -21,11 +19,9 @@ struct Watch : QObject {
     }
 };
 
-QImage picture(const QIcon& icon, int size) {
+static QImage picture(const QIcon& icon, int size) {
     return icon.pixmap(QSize(size, size), 1.0).toImage().convertToFormat(QImage::Format_ARGB32);
 }
-
-} // namespace
 
 class IdleTest : public QObject {
     Q_OBJECT
@@ -52,15 +48,12 @@ private slots:
             QVERIFY2(widget == clock || widget->isAncestorOf(clock), qPrintable(widget->objectName()));
 
         const QSize first = clock->size();
-        QFont font = clock->font();
-        font.setPointSize(font.pointSize() * 2);
-        clock->setFont(font);
+        clock->setFont(QFont(clock->font().family(), clock->font().pointSize() * 2));
         QTRY_COMPARE(clock->size(), clock->sizeHint());
         const QSize second = clock->size();
-        QVERIFY(second != first);
         clock->setStyleSheet("QLabel { padding: 6px; }");
         QTRY_COMPARE(clock->size(), clock->sizeHint());
-        QVERIFY(clock->size() != second);
+        QVERIFY(first != second && second != clock->size());
     }
 
     // The status check asks with the host name or address and the path it was given. With a context, the
@@ -69,7 +62,6 @@ private slots:
     void checkAsksAndAnswersWhereAsked() {
         TestHttpServer node;
         QVERIFY(node.start());
-        node.setReply(200, stateReply(up));
         const QString port = QString::number(node.serverPort()),
                       head = "GET /get_status HTTP/1.1\r\nHost: %1:%2\r\nConnection: close";
         HostConfig config;
@@ -108,8 +100,7 @@ private slots:
         // So are the status icon's, at the sizes a status area asks for.
         for (const char* state : {"busy", "running", "stopped"})
             for (const int size : {16, 22})
-                QCOMPARE(QImage(QString(":/icons/status-%1-%2.png").arg(state).arg(size))
-                             .convertToFormat(QImage::Format_ARGB32),
+                QCOMPARE(picture(QIcon(QString(":/icons/status-%1-%2.png").arg(state).arg(size)), size),
                          picture(QIcon(QString(":/icons/status-%1.svg").arg(state)), size));
     }
 };

@@ -16,16 +16,9 @@ using Type = FileFacts::Type;
 using In = StatusInput;
 using Out = StatusDecision;
 
-// One name of a file tree that the node-file check is shown.
-struct Entry {
-    QString path;
-    Type type = Type::Folder;
-    uint mode = 0755, owner = 0, group = 0;
-    QString target = {};
-    QList<uint> aclUsers = {}, aclGroups = {};
-    int aclError = 0;
-};
-using Entries = QList<Entry>;
+// Names of a file tree that the node-file check is shown, each with what it looks up.
+using Entries = QList<std::pair<QString, FileFacts>>;
+const FileFacts folder{Type::Folder, 0, 0, 0755}, file{Type::File, 0, 0, 0755};
 
 // A decision as one value, so that a failing row shows all of it.
 auto fields(const StatusDecision& d) {
@@ -65,11 +58,10 @@ private slots:
             In{.answer = closed, .oldStatus = up, .tick = 0, .lastAction = "up", .busyView = true},
             Out{.tick = 0, .logLine = caused, .refresh = true, .notify = true, .changed = true});
         // Stopped, not by error: the clock stops too.
-        const Out off{.tick = -1, .refresh = true, .notify = true, .changed = true};
-        row("stops, last down", In{.answer = down, .oldStatus = up, .tick = 9, .lastAction = "down"}, off);
-        row("stops, nothing stored", In{.answer = down, .oldStatus = up, .tick = 9}, off);
-        row("stops, last 'up '", In{.answer = down, .oldStatus = up, .tick = 9, .lastAction = "up "}, off);
-        row("stops, last 'Up'", In{.answer = down, .oldStatus = up, .tick = 9, .lastAction = "Up"}, off);
+        for (const char* last : {"down", "", "up ", "Up"})
+            QTest::addRow("stops, last '%s'", last)
+                << In{.answer = down, .oldStatus = up, .tick = 9, .lastAction = last}
+                << Out{.tick = -1, .refresh = true, .notify = true, .changed = true};
         row("stops after a stop of ours", In{.answer = down, .oldStatus = up, .tick = 9, .stopDone = true},
             Out{.tick = -1, .refresh = true, .changed = true, .stopDone = true});
         row("stops while a start runs",
@@ -111,9 +103,7 @@ private slots:
 
     // The state a status reply reports: only an integral 0, 1 or 2 counts, anything else is down;
     // -1: not JSON at all, which is logged.
-    void readsTheState_data() {
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<int>("state");
+    void readsTheState() {
         const QList<std::pair<int, QByteArrayList>> rows{
             {0,
              {R"({"state":3})", R"({"state":-1})", R"({"state":1e30})", R"({"state":1.5})",
@@ -123,20 +113,17 @@ private slots:
             {2, {R"({"state":2})"}},
             {-1, {"", "<html>", "1"}}};
         for (const auto& [state, bodies] : rows)
-            for (const QByteArray& body : bodies)
-                row(body, body, state);
-    }
-
-    void readsTheState() {
-        QFETCH(QByteArray, body);
-        QFETCH(int, state);
-        const std::optional<ServiceState> read = stateFromStatusBody(body);
-        QCOMPARE(read ? int(rawValue(*read)) : -1, state);
+            for (const QByteArray& body : bodies) {
+                const std::optional<ServiceState> read = stateFromStatusBody(body);
+                QVERIFY2((read ? int(rawValue(*read)) : -1) == state, "[" + body + "]");
+            }
     }
 
     // The log line for the account server's answer: its "succ", and for a negative one its "err" quoted
-    // on one line, or nil; null: none.
-    void readsTheUploadAnswer() {
+    // on one line, or nil; null: none. The uploaded line can never become extra form fields; the clock
+    // just short of an hour and past 99 hours; the system version from any kernel release; the shell
+    // lines take the bundle as it is, quoted (no variable in it expands), and the command as it is.
+    void formatsTexts() {
         const auto line = [](const QByteArray& body) { return uploadResultLine(body).value_or(QString()); };
         const QString result = "xxoo log result = ";
         QCOMPARE(line(R"({"succ":0,"err":"x"})"), result + "0");
@@ -146,12 +133,6 @@ private slots:
         QCOMPARE(line("{\"succ\":-1,\"err\":\"a \\\"b\\\" C:\\\\n\\n\\r\\t\\u0001\\u007f\xc3\xbc\"}"),
                  result + "-1, err = Optional(\"a \\\"b\\\" C:\\\\n\\n\\r\\t\\u{1}\\u{7f}\xc3\xbc\")");
         QCOMPARE(line(R"({"succ":"0"})"), QString());
-    }
-
-    // The uploaded line can never become extra form fields; the clock just short of an hour and past 99
-    // hours; the system version from any kernel release; the shell lines take the bundle as it is,
-    // quoted (no variable in it expands), and the command as it is.
-    void formatsTexts() {
         QCOMPARE(encodedLogLine("-._~!$'()*,:@/?"), "-._~!$'()*,:@/?");
         QCOMPARE(encodedLogLine("a;b c\n%[]#\"<>\\^`{|}&=+\xc3\xbc"),
                  "a,b%20c%0A%25%5B%5D%23%22%3C%3E%5C%5E%60%7B%7C%7D%26%3D%2B%C3%BC");
@@ -205,54 +186,56 @@ private slots:
         const auto row = [](const char* name, const Entries& changes, const QString& refusal) {
             QTest::newRow(name) << changes << refusal;
         };
-        row("its group writes", {{m, f, 0775, 0, 100}}, m + " is writable by its group (gid 100)");
-        row("root's group writes", {{m, f, 0775}}, {});
-        row("the trusted owner's", {{m, f, 0755, 1000}}, {});
-        row("missing", {{m, Type::Missing}}, m + " cannot be checked (No such file");
-        row("a folder", {{m}}, m + " is not a regular file");
-        row("Resources 1777", {{r, d, 01777}}, r + " is writable by all");
-        row("Resources a file", {{r, f}}, r + " is not a folder");
-        row("above 0777", {{"/b", d, 0777}}, "/b is writable by all users");
-        row("above 1777", {{"/b", d, 01777}}, {});
-        row("above 1777, another's", {{"/b", d, 01777, 5}}, "/b belongs to uid 5");
-        row("bash open to all", {{"/bin/bash", f, 0777}}, "/bin/bash is writable");
-        row("via open folder", {{r + "/bash", l, 0777, 0, 0, "../../o/bash"}, {"/b/o", d, 0777}}, "/b/o is");
-        const Entries sticky{{r + "/bash", l, 0, 0, 0, "/t/b"}, {"/t", d, 01777}};
-        row("another's link, sticky", sticky + Entries{{"/t/b", l, 0, 1, 0, "/bin/bash"}},
+        row("its group writes", {{m, {f, 0, 100, 0775}}}, m + " is writable by its group (gid 100)");
+        row("root's group writes", {{m, {f, 0, 0, 0775}}}, {});
+        row("the trusted owner's", {{m, {f, 1000, 0, 0755}}}, {});
+        row("missing", {{m, {.error = ENOENT}}}, m + " cannot be checked (No such file");
+        row("a folder", {{m, folder}}, m + " is not a regular file");
+        row("Resources 1777", {{r, {d, 0, 0, 01777}}}, r + " is writable by all");
+        row("Resources a file", {{r, {f}}}, r + " is not a folder");
+        row("above 0777", {{"/b", {d, 0, 0, 0777}}}, "/b is writable by all users");
+        row("above 1777", {{"/b", {d, 0, 0, 01777}}}, {});
+        row("above 1777, another's", {{"/b", {d, 5, 0, 01777}}}, "/b belongs to uid 5");
+        row("bash open to all", {{"/bin/bash", {f, 0, 0, 0777}}}, "/bin/bash is writable");
+        row("via open folder", {{r + "/bash", {l, 0, 0, 0777, "../../o/bash"}}, {"/b/o", {d, 0, 0, 0777}}},
+            "/b/o is");
+        const Entries sticky{{r + "/bash", {l, 0, 0, 0, "/t/b"}}, {"/t", {d, 0, 0, 01777}}};
+        row("another's link, sticky", sticky + Entries{{"/t/b", {l, 1, 0, 0, "/bin/bash"}}},
             "/t/b belongs to uid 1,");
-        row("own link, sticky", sticky + Entries{{"/t/b", l, 0, 0, 0, "/bin/bash"}}, {});
+        row("own link, sticky", sticky + Entries{{"/t/b", {l, 0, 0, 0, "/bin/bash"}}}, {});
         const QString h = "/b/Contents/libexec/nodepanel-manager";
-        row("the helper, another's", {{"/b/Contents/libexec"}, {h, f, 0755, 1}}, h + " belongs to uid 1,");
-        row("a loop of links", {{r + "/bash", l, 0777, 0, 0, "bash"}}, r + "/bash goes through too many");
-        row("ACL, a user writes", {{.path = m, .type = f, .aclUsers = {5}}}, m + " is writable by uid 5");
-        row("ACL, the trusted owner writes", {{.path = m, .type = f, .aclUsers = {1000}}}, {});
-        row("ACL, a group writes", {{.path = r, .aclGroups = {100}}}, r + " is writable by gid 100");
-        row("ACL unreadable", {{.path = m, .type = f, .aclError = EIO}}, m + " has an access control list");
-        row("sticky, ACL unreadable", {{.path = "/b", .mode = 01777, .aclError = E2BIG}}, "/b has an access");
-        row("a file deeper down", {{lib}, {lib + "/x.so", f, 0755, 7}},
+        row("the helper, another's", {{"/b/Contents/libexec", folder}, {h, {f, 1, 0, 0755}}},
+            h + " belongs to uid 1,");
+        row("a loop of links", {{r + "/bash", {l, 0, 0, 0777, "bash"}}}, r + "/bash goes through too many");
+        row("ACL, a user writes", {{m, {.type = f, .aclUsers = {5}}}}, m + " is writable by uid 5");
+        row("ACL, the trusted owner writes", {{m, {.type = f, .aclUsers = {1000}}}}, {});
+        row("ACL, a group writes", {{r, {.type = d, .aclGroups = {100}}}}, r + " is writable by gid 100");
+        row("ACL unreadable", {{m, {.type = f, .aclError = EIO}}}, m + " has an access control list");
+        row("sticky, ACL unreadable", {{"/b", {.type = d, .mode = 01777, .aclError = E2BIG}}},
+            "/b has an access");
+        row("a file deeper down", {{lib, folder}, {lib + "/x.so", {f, 7, 0, 0755}}},
             lib + "/x.so belongs to uid 7, not to root or uid 1000");
-        row("a folder in it open to all", {{lib, d, 01777}}, lib + " is writable by all");
-        row("a device in it", {{r + "/dev", Type::Other, 0600}}, r + "/dev is not a regular file");
-        row("a link in it, open", {{r + "/c", l, 0777, 0, 0, "/bin/n"}, {"/bin/n", f, 0646}}, "/bin/n is");
+        row("a folder in it open to all", {{lib, {d, 0, 0, 01777}}}, lib + " is writable by all");
+        row("a device in it", {{r + "/dev", {Type::Other, 0, 0, 0600}}}, r + "/dev is not a regular file");
+        row("a link in it, open", {{r + "/c", {l, 0, 0, 0777, "/bin/n"}}, {"/bin/n", {f, 0, 0, 0646}}},
+            "/bin/n is");
         Entries many;
         for (int i = 0; i < 9998; ++i)
-            many.append({r + "/f" + QString::number(i), f});
+            many.append({r + "/f" + QString::number(i), {f}});
         row("as many files as it checks", many, {});
-        row("one more", many + Entries{{r + "/g", f}}, r + " holds too many files to check");
+        row("one more", many + Entries{{r + "/g", {f}}}, r + " holds too many files to check");
     }
 
     void checksTheNodeFiles() {
         QFETCH(Entries, changes);
         QFETCH(QString, refusal);
         const QString r = "/b/Contents/Resources";
-        QHash<QString, FileFacts> tree;
-        for (const QString& folder : QStringList{"/", "/b", "/b/Contents", r, "/bin"})
-            tree[folder] = {Type::Folder, 0, 0, 0755};
-        tree[r + "/manager.sh"] = tree["/bin/bash"] = {Type::File, 0, 0, 0755};
-        tree[r + "/bash"] = {Type::Link, 0, 0, 0777, "/bin/bash"};
-        for (const Entry& e : changes)
-            tree[e.path] = {e.type, e.owner,    e.group,     e.mode, e.target,
-                            ENOENT, e.aclUsers, e.aclGroups, {},     e.aclError};
+        QHash<QString, FileFacts> tree{{r + "/bash", {Type::Link, 0, 0, 0777, "/bin/bash"}}};
+        for (const QString& path : QStringList{"/", "/b", "/b/Contents", r, "/bin"})
+            tree[path] = folder;
+        tree[r + "/manager.sh"] = tree["/bin/bash"] = file;
+        for (const auto& [path, facts] : changes)
+            tree[path] = facts;
         for (const QString& path : tree.keys())
             if (path != "/" && tree.contains(QFileInfo(path).path()))
                 tree[QFileInfo(path).path()].entries.append(QFileInfo(path).fileName());
