@@ -231,30 +231,27 @@ private slots:
         const auto said = [](const QString& words) {
             return ScriptFailure(ScriptFailure::Kind::ScriptSaid, words, 1);
         };
-        const QString notStarted = "The node could not be started.\n",
-                      nichtGestartet = "Der Knoten konnte nicht gestartet werden.\n",
-                      m = "/n/Contents/Resources/manager.sh";
+        const QString m = "/n/Contents/Resources/manager.sh",
+                      nicht = "Der Knoten konnte nicht gestartet werden.\n";
+        const QString refusal =
+            "Refused to run the node's script as administrator: %1 belongs to uid 7, not to "
+            "root, so a program without administrator rights could change what runs as root.";
+        const QString verweigert =
+            "Das Skript des Knotens wird nicht als Administrator ausgeführt: %1 gehört der "
+            "UID 7, nicht root, daher könnte ein Programm ohne Administratorrechte ändern, "
+            "was als root läuft.";
         ScriptFailure refused(ScriptFailure::Kind::Refused);
         refused.refusal = {m, "belongs to uid %1, not to root", {"7"}, true};
         row("start", {true});
         row("stop", {false});
         row("start fails without a message",
-            {true, said(""), "unknown error", notStarted + "No reason was given."});
+            {true, said(""), "unknown error", "The node could not be started.\nNo reason was given."});
         row("stop fails, markup on two lines",
             {false, said("<1>\r2"), "<1>\r\n2", "The node could not be stopped.\n<1>\n2"});
         row("German, exit status",
             {true, ScriptFailure(ScriptFailure::Kind::ExitStatus, {}, 3), "manager.sh exited with status 3",
-             nichtGestartet + "manager.sh wurde mit dem Status 3 beendet", true});
-        row("German, refused",
-            {true, refused,
-             "Refused to run the node's script as administrator: " + m +
-                 " belongs to uid 7, not to root, so a program without administrator rights could change "
-                 "what "
-                 "runs as root.",
-             nichtGestartet + "Das Skript des Knotens wird nicht als Administrator ausgeführt: " + m +
-                 " gehört der UID 7, nicht root, daher könnte ein Programm ohne Administratorrechte ändern, "
-                 "was als root läuft.",
-             true});
+             nicht + "manager.sh wurde mit dem Status 3 beendet", true});
+        row("German, refused", {true, refused, refusal.arg(m), nicht + verweigert.arg(m), true});
     }
 
     void runsTheScript() {
