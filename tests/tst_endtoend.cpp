@@ -1,6 +1,6 @@
 // Real processes: the script runner with pkexec stand-ins, the sample node driven from the panel's buttons
-// on port 8080, and the built panel ended by a signal. What runs "sudo ./bash" or owns port 8080 needs
-// root; CTest gives this suite a network namespace of its own when it can.
+// on port 8080, and the built panel: its command line, and its run ended by a signal. What runs "sudo ./bash"
+// or owns port 8080 needs root; CTest gives this suite a network namespace of its own when it can.
 #include "app/application.h"
 #include "app/sessioninstance.h"
 #include "host/nodefiles.h"
@@ -9,6 +9,8 @@
 #include "host/utils.h"
 
 #include "testsupport.h"
+
+#include <QLocalServer>
 
 #include <fcntl.h>
 #include <future>
@@ -42,14 +44,30 @@ bool nodeAnswers(const char* address = "127.0.0.1") {
 
 } // namespace
 
-// One run: the bundle's folder ("helper": with the installed helper; "open": its manager.sh open to all;
-// "acl": with a hidden file that a large access control list lets others write), what the pkexec stand-in
-// does with its arguments after the flag ("missing": there is none; empty: the panel runs as root, without
-// it), what manager.sh does, the failure's English line (%1: the Resources folder) and exit status.
+// One run: what manager.sh does, the failure's English line (%1: the Resources folder) and exit status, the
+// bundle's folder ("helper": with the installed helper; "open": its manager.sh open to all; "acl": with a
+// hidden file that a large access control list lets others write), what the pkexec stand-in does with its
+// arguments after the flag ("missing": there is none; empty: the panel runs as root, without it).
 struct Run {
-    QString folder, pkexec, script, message;
+    QString script, message = {};
     int status = 0;
-    QString verb = "up";
+    QString folder = "B", pkexec = granted, verb = "up";
+};
+
+// A command line and what it is answered with (%1: the panel's path), in the user's language.
+struct Answer {
+    QStringList arguments;
+    int status;
+    QString output, language = "C";
+};
+
+// A launch that starts the panel (with arguments: beside a silent session bus), the signal that ends it,
+// what else it meets, and the line it says of that.
+struct Launch {
+    int signal;
+    QStringList arguments = {};
+    bool nodeRuns = false, silentPanel = false, stuck = false;
+    QString said = {};
 };
 
 class TestEndToEnd : public QObject {
@@ -57,10 +75,25 @@ class TestEndToEnd : public QObject {
 
 private:
     TestHttpServer account;
+    // A session bus that accepts and never speaks, at its address.
+    QTemporaryDir temp;
+    QLocalServer bus;
+    QString silent;
+
+    // The built panel, offscreen, in the language given. With arguments, without a display and with a silent
+    // session bus: only an option can give it its platform, and no answer may wait for the bus.
+    void launch(QProcess& panel, const QStringList& arguments, const QString& language = "C") {
+        panel.start("env", QStringList{"-u", "DISPLAY", "-u", "LANGUAGE", "LC_ALL=" + language + ".UTF-8"} +
+                               (arguments.isEmpty() ? QStringList{"QT_QPA_PLATFORM=offscreen"}
+                                                    : QStringList{"QT_QPA_PLATFORM=xcb",
+                                                                  "DBUS_SESSION_BUS_ADDRESS=" + silent}) +
+                               QStringList{NODEPANEL_EXECUTABLE} + arguments);
+    }
 
 private slots:
     void initTestCase() {
-        QVERIFY(account.start());
+        QVERIFY(account.start() && bus.listen(temp.filePath("bus")));
+        silent = "unix:path=" + bus.fullServerName();
         QVERIFY(!root || manager("down") == 0);
     }
 
@@ -72,36 +105,30 @@ private slots:
     void runsTheScript_data() {
         QTest::addColumn<Run>("run");
         const auto row = [](const char* name, const Run& run) { QTest::newRow(name) << run; };
-        const QString refused = "Refused to run the node's script as administrator: %1/%2 is writable by %3, "
-                                "so a program without "
-                                "administrator rights could change what runs as root.";
-        row("granted, a quote, a blank at the end", {"Ann's Panel ", granted, "echo out; echo note >&2"});
-        row("error output", {"B", granted, "printf ' port taken\\n\\n' >&2; exit 3", "port taken", 3});
-        row("no error output", {"B", granted, "read nothing; exit 4", "manager.sh exited with status 4", 4});
-        row("20 MB of error output", {"B", granted, "head -c 20000000 /dev/zero | tr '\\0' x >&2; exit 5",
-                                      QString(4096, 'x') + " [cut: more than 4 KiB]", 5});
-        row("4 KiB of error output",
-            {"B", granted, "head -c 4096 /dev/zero | tr '\\0' x >&2; exit 5", QString(4096, 'x'), 5});
-        row("dismissed", {"B",
-                          "echo 'Error executing command as another user: Request dismissed' >&2; exit 126",
-                          {},
-                          "The administrator password request was dismissed.",
-                          126});
+        const QString refused =
+            "Refused to run the node's script as administrator: %1/%2 is writable by %3, so "
+            "a program without administrator rights could change what runs as root.";
+        const QString errors = "head -c %1 /dev/zero | tr '\\0' x >&2; exit 5";
+        const QString dismiss =
+            "echo 'Error executing command as another user: Request dismissed' >&2; exit 126";
+        const QString noPkexec = "/none is not installed, so the node's script cannot run as administrator: "
+                                 "install the Debian package pkexec.";
+        row("granted, a quote, a blank at the end", {"echo out; echo note >&2", {}, 0, "Ann's Panel "});
+        row("error output", {"printf ' port taken\\n\\n' >&2; exit 3", "port taken", 3});
+        row("no error output", {"read nothing; exit 4", "manager.sh exited with status 4", 4});
+        row("20 MB of error output",
+            {errors.arg(20000000), QString(4096, 'x') + " [cut: more than 4 KiB]", 5});
+        row("4 KiB of error output", {errors.arg(4096), QString(4096, 'x'), 5});
+        row("dismissed", {{}, "The administrator password request was dismissed.", 126, "B", dismiss});
         row("killed",
-            {"B", "kill -KILL $$", {}, "manager.sh did not finish: the process running it was killed.", -1});
-        row("missing",
-            {"B",
-             "missing",
-             {},
-             "/none is not installed, so the node's script cannot run as administrator: install the "
-             "Debian package pkexec.",
-             -1});
-        row("through the installed helper", {"helper", granted, "echo note >&2"});
-        row("another verb, beside the helper", {.folder = "helper", .pkexec = granted, .verb = "status"});
+            {{}, "manager.sh did not finish: the process running it was killed.", -1, "B", "kill -KILL $$"});
+        row("missing", {{}, noPkexec, -1, "B", "missing"});
+        row("through the installed helper", {"echo note >&2", {}, 0, "helper"});
+        row("another verb, beside the helper", {.folder = "helper", .verb = "status"});
         row("as root, manager.sh open to all",
-            {"open", "", {}, refused.arg("%1", "manager.sh", "all users"), -1});
+            {{}, refused.arg("%1", "manager.sh", "all users"), -1, "open", ""});
         row("a large access control list on a hidden file",
-            {"acl", granted, {}, refused.arg("%1", ".env", "uid 65534 through its access control list"), -1});
+            {{}, refused.arg("%1", ".env", "uid 65534 through its access control list"), -1, "acl"});
     }
 
     void runsTheScript() {
@@ -152,7 +179,7 @@ private slots:
         QTRY_COMPARE(account.requests.value(0).fields()["l"], line);
         account.requests.clear();
         QCOMPARE(failure ? scriptFailureLine(*failure) + '|' + QString::number(failure->exitStatus) : "|0",
-                 run.message.arg(here) + '|' + QString::number(run.status));
+                 QString(run.message).replace("%1", here) + '|' + QString::number(run.status));
         // An installed helper is asked for by name, with the verb; otherwise the shell, with its lines.
         const QString elevated =
             run.folder == "helper" && run.verb == "up"
@@ -199,7 +226,6 @@ private slots:
         panel.config = productionConfig();
         panel.config.accountBaseUrl = account.url();
         panel.config.bundlePath = NODEPANEL_BUNDLE_DIR;
-        panel.config.elevate = false;
         panel.config.scriptPause = 500ms;
         panel.config.clockPeriod = 0ms;
         panel.settings.setValue("agree", true);
@@ -212,122 +238,131 @@ private slots:
     }
 
     // The helper that root runs takes "up" or "down" and nothing else, before it looks at anything.
-    void takesOnlyItsVerbs_data() {
-        QTest::addColumn<QStringList>("arguments");
-        for (const QStringList& arguments :
-             QList<QStringList>{{}, {"up; touch /x"}, {"UP"}, {"dow"}, {"up", "up"}})
-            QTest::newRow(qPrintable('[' + arguments.join("] [") + ']')) << arguments;
-    }
-
     void takesOnlyItsVerbs() {
-        QFETCH(QStringList, arguments);
-        QProcess helper;
-        helper.start(NODEPANEL_HELPER, arguments);
-        QVERIFY(helper.waitForFinished(10000));
-        QCOMPARE(helper.exitCode(), 2);
-        QCOMPARE(helper.readAllStandardError(), "Usage: nodepanel-manager up|down\n");
-    }
-
-    // The built panel: its launch line, its first check at the node's own address after its pause, and a
-    // clean end on a signal (Ctrl+C, a closed terminal, a shut-down) whether the node runs or not; also with
-    // standard output and error a full pipe that nobody reads.
-    void endsOnASignal() {
-        for (const int signal : {SIGINT, SIGHUP, SIGTERM}) {
-            TestHttpServer node;
-            const bool nodeRuns = signal != SIGINT && root && node.start(8080), stuck = signal == SIGTERM;
-            node.setReply(200, stateReply(up));
-            // A pipe of one page, full before the panel starts.
-            int pipe[2];
-            QVERIFY(::pipe(pipe) == 0 && ::fcntl(pipe[1], F_SETPIPE_SZ, 4096) == 4096);
-            QVERIFY(!stuck || ::write(pipe[1], QByteArray(4096, 'x').constData(), 4096) == 4096);
-            QProcess panel;
-            if (stuck)
-                panel.setChildProcessModifier([pipe] { ::dup2(pipe[1], 1), ::dup2(pipe[1], 2); });
-            panel.start(NODEPANEL_EXECUTABLE);
-            QByteArray errors;
-            QTRY_VERIFY_WITH_TIMEOUT(stuck || (errors += panel.readAllStandardError()).contains("checking"),
-                                     10000);
-            QTRY_COMPARE_WITH_TIMEOUT(node.requests.value(0).line, nodeRuns ? "GET /get_status HTTP/1.1" : "",
-                                      10000);
-            ::kill(panel.processId(), signal);
-            QVERIFY(panel.waitForFinished(2000) && panel.exitStatus() == QProcess::NormalExit &&
-                    panel.exitCode() == 0);
-            const QString out = panel.readAllStandardOutput();
-            QVERIFY2(stuck || QRegularExpression("^sys Mac \\d+\\.\\d+\\.\\d+\\n$").match(out).hasMatch(),
-                     qPrintable(out));
-            // The pause before the first check, as the timestamps of the lines show.
-            const QStringList lines = QString::fromUtf8(errors).split('\n');
-            const auto at = [&lines](const char* text) {
-                return QTime::fromString(lines.filter(text).value(0).mid(11, 12), "HH:mm:ss.zzz")
-                    .msecsSinceStartOfDay();
-            };
-            QVERIFY(stuck || at("checking status..") - at("window load") >= 190);
-            ::close(pipe[0]), ::close(pipe[1]);
+        for (const QStringList& arguments :
+             QList<QStringList>{{}, {"up; touch /x"}, {"UP"}, {"dow"}, {"up", "up"}}) {
+            QProcess helper;
+            helper.start(NODEPANEL_HELPER, arguments);
+            QVERIFY2(helper.waitForFinished(10000) && helper.exitCode() == 2 &&
+                         helper.readAllStandardError() == "Usage: nodepanel-manager up|down\n",
+                     qPrintable(arguments.join(' ')));
         }
     }
 
-    // A panel that holds the session's name but does not answer in time is told apart from one that
-    // answers: the new launch runs on its own and says so. This process holds the name, and reads the
-    // launch without running its event loop, so it never answers.
-    void runsBesideASilentPanel() {
-        SessionInstance holder;
-        QCOMPARE(holder.claim(), std::nullopt);
-        QProcess panel;
-        panel.setProcessChannelMode(QProcess::MergedChannels);
-        panel.start("env", {"QT_QPA_PLATFORM=offscreen", NODEPANEL_EXECUTABLE});
-        QByteArray said;
-        while (!said.contains("window load") && panel.waitForReadyRead(10000))
-            said += panel.readAll();
-        QVERIFY2(
-            said.contains("Node Panel is already running, but it does not answer in time: this panel runs "
-                          "on its own.") &&
-                said.contains("window load"),
-            said.constData());
-    }
-
-    // The command line is answered without a display (where a GUI that started would end at once, loudly),
-    // in the user's language, and leaves the panel that runs in the session alone; a launch without
-    // arguments brings that panel's window forward and ends. What it prints (%1: its path) goes to standard
+    // The command line is answered before anything else, so without a display (where a GUI that started
+    // would end at once, loudly) and without a word to a silent session bus, in the user's language: Qt's
+    // options are Qt's, "--" ends the options, any other argument is refused with its control characters
+    // escaped, and a version that cannot be written fails. A launch without arguments brings the window of
+    // the panel that runs in the session forward and ends. What it prints (%1: its path) goes to standard
     // error when it fails.
     void answersItsCommandLine_data() {
-        QTest::addColumn<QString>("language");
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("output");
-        QTest::newRow("version") << "C" << QStringList{"--version"} << 0
-                                 << "nodepanel " NODEPANEL_VERSION "\n";
-        QTest::newRow("help")
-            << "C" << QStringList{"-h"} << 0
-            << "Usage: %1 [options]\nShows whether the network node on this computer runs, "
-               "and starts or stops it.\n\nOptions:\n  -h, --help     Displays this help.\n  "
-               "-v, --version  Displays version information.\n";
-        QTest::newRow("an option, German")
-            << "de_DE" << QStringList{"-frob", "xcb"} << 2
-            << "nodepanel: Unbekannte Option 'frob'.\nWeitere Informationen mit 'nodepanel --help'.\n";
-        QTest::newRow("a second launch") << "C" << QStringList() << 0 << "";
+        QTest::addColumn<Answer>("row");
+        const auto row = [](const char* name, const Answer& row) { QTest::newRow(name) << row; };
+        row("version", {{"--version"}, 0, "nodepanel " NODEPANEL_VERSION "\n"});
+        row("help",
+            {{"-h"},
+             0,
+             "Usage: %1 [options]\nShows whether the network node on this computer runs, and starts or "
+             "stops it.\n\nOptions:\n  -h, --help     Displays this help.\n  -v, --version  Displays "
+             "version information.\n"});
+        row("an option, German",
+            {{"-frob", "xcb"},
+             2,
+             "nodepanel: Unbekannte Option 'frob'.\nWeitere Informationen mit 'nodepanel --help'.\n",
+             "de_DE"});
+        row("after --, escaped",
+            {{"--", QString("--version\x1b]0;x\x07") + QChar(0x9b)},
+             2,
+             "nodepanel: Unexpected argument '--version\\x1B]0;x\\x07\\x9B'.\nTry 'nodepanel "
+             "--help' for more information.\n"});
+        row("a full disk",
+            {{"--version"}, 1, "nodepanel: Cannot write to standard output: No space left on device\n"});
+        row("a second launch", {{}, 0, ""});
     }
 
     void answersItsCommandLine() {
-        QFETCH(QString, language);
-        QFETCH(QStringList, arguments);
-        QFETCH(int, status);
-        QFETCH(QString, output);
+        QFETCH(Answer, row);
         QWidget first;
         first.showMinimized();
         SessionInstance instance;
         QCOMPARE(instance.claim(), std::nullopt);
         instance.setWindow(&first);
         QProcess panel;
-        panel.start("env",
-                    QStringList{"-u", "DISPLAY", "-u", "LANGUAGE", "LC_ALL=" + language + ".UTF-8",
-                                arguments.isEmpty() ? "QT_QPA_PLATFORM=offscreen" : "QT_QPA_PLATFORM=xcb",
-                                NODEPANEL_EXECUTABLE} +
-                        arguments);
+        if (row.status == 1)
+            panel.setStandardOutputFile("/dev/full");
+        launch(panel, row.arguments, row.language);
         QTRY_COMPARE_WITH_TIMEOUT(panel.state(), QProcess::NotRunning, 10000);
-        QCOMPARE(panel.exitCode(), status);
-        QCOMPARE(status ? panel.readAllStandardError() : panel.readAllStandardOutput(),
-                 output.arg(NODEPANEL_EXECUTABLE));
-        QCOMPARE(first.isMinimized(), !arguments.isEmpty());
+        const QString said = QString(row.output).replace("%1", NODEPANEL_EXECUTABLE);
+        QCOMPARE(std::pair(panel.exitCode(),
+                           row.status ? panel.readAllStandardError() : panel.readAllStandardOutput()),
+                 std::pair(row.status, said.toUtf8()));
+        QCOMPARE(first.isMinimized(), !row.arguments.isEmpty());
+    }
+
+    // The built panel: a silent session bus, or a panel that holds the session's name and does not answer
+    // in time, holds up no window and is named once; the launch line, the first check at the node's own
+    // address after its pause, and a clean end on a signal (Ctrl+C, a closed terminal, a shut-down),
+    // whether the node runs or not; also with standard output and error a full pipe that nobody reads.
+    void endsOnASignal_data() {
+        QTest::addColumn<Launch>("row");
+        const auto row = [](const char* name, const Launch& row) { QTest::newRow(name) << row; };
+        row("SIGINT, Qt's options, a silent bus",
+            {.signal = SIGINT,
+             .arguments = {"-session", "1a2b", "-platform", "offscreen", "--"},
+             .said = "The session bus does not answer: this panel runs on its own."});
+        row("SIGHUP, beside a silent panel", {.signal = SIGHUP,
+                                              .nodeRuns = true,
+                                              .silentPanel = true,
+                                              .said = "Node Panel is already running, but it does not answer "
+                                                      "in time: this panel runs on its own."});
+        row("SIGTERM, output a full pipe", {.signal = SIGTERM, .nodeRuns = true, .stuck = true});
+    }
+
+    void endsOnASignal() {
+        QFETCH(Launch, row);
+        TestHttpServer node;
+        const bool nodeRuns = row.nodeRuns && root && node.start(8080);
+        node.setReply(200, stateReply(up));
+        // This process holds the name, and reads the launch without running its event loop: it never answers.
+        std::optional<SessionInstance> holder;
+        QVERIFY(!row.silentPanel || holder.emplace().claim() == std::nullopt);
+        // A pipe of one page, full before the panel starts.
+        int pipe[2];
+        QVERIFY(::pipe(pipe) == 0 && ::fcntl(pipe[1], F_SETPIPE_SZ, 4096) == 4096);
+        QVERIFY(!row.stuck || ::write(pipe[1], QByteArray(4096, 'x').constData(), 4096) == 4096);
+        QProcess panel;
+        if (row.stuck)
+            panel.setChildProcessModifier([pipe] { ::dup2(pipe[1], 1), ::dup2(pipe[1], 2); });
+        panel.setReadChannel(QProcess::StandardError);
+        launch(panel, row.arguments);
+        QByteArray errors;
+        while (!row.stuck && !errors.contains("checking status..") && panel.waitForReadyRead(10000))
+            errors += panel.readAllStandardError();
+        QTRY_COMPARE_WITH_TIMEOUT(node.requests.value(0).line, nodeRuns ? "GET /get_status HTTP/1.1" : "",
+                                  10000);
+        // Nothing holds on to a silent bus, so nothing in the panel waits on it: every call has hung up.
+        const auto calls = [this] { return bus.findChildren<QLocalSocket*>(); };
+        const auto hungUp = [](const QLocalSocket* call) {
+            return call->state() == QLocalSocket::UnconnectedState;
+        };
+        QTRY_VERIFY(calls().isEmpty() == row.arguments.isEmpty() && std::ranges::all_of(calls(), hungUp));
+        while (bus.hasPendingConnections())
+            delete bus.nextPendingConnection();
+        ::kill(panel.processId(), row.signal);
+        QVERIFY(panel.waitForFinished(2000));
+        QCOMPARE(std::pair(panel.exitStatus(), panel.exitCode()), std::pair(QProcess::NormalExit, 0));
+        const QString out = panel.readAllStandardOutput();
+        QVERIFY2(row.stuck || QRegularExpression("^sys Mac \\d+\\.\\d+\\.\\d+\\n$").match(out).hasMatch(),
+                 qPrintable(out));
+        // The pause before the first check, as the timestamps of the lines show.
+        const QStringList lines = QString::fromUtf8(errors + panel.readAllStandardError()).split('\n');
+        const auto at = [&lines](const char* text) {
+            return QTime::fromString(lines.filter(text).value(0).mid(11, 12), "HH:mm:ss.zzz")
+                .msecsSinceStartOfDay();
+        };
+        QVERIFY(row.stuck || at("checking status..") - at("window load") >= 190);
+        QCOMPARE(lines.filter("on its own").join('\n').section("] ", 1), row.said);
+        ::close(pipe[0]), ::close(pipe[1]);
     }
 };
 
