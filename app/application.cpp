@@ -14,6 +14,8 @@
 #include <QImageReader>
 #include <QLibraryInfo>
 #include <QMetaObject>
+#include <QProxyStyle>
+#include <QStyleOption>
 #include <QTimer>
 #include <QTranslator>
 
@@ -59,6 +61,36 @@ public:
             });
         }
         return false;
+    }
+};
+
+// A picture read as the PNG it is. A reader left to guess the format asks every image format plugin
+// first, which loads them all (and the SVG and JPEG libraries with them) for good.
+QPixmap pngPicture(const QString& path) {
+    QImageReader picture(path, "png");
+    picture.setAutoDetectImageFormat(false);
+    return QPixmap::fromImage(picture.read());
+}
+
+// The application's own style, but for the arrow of the menu bar's overflow button: every menu bar asks
+// for it as it is built, and Fusion adds its pictures by file name, which loads every image format plugin
+// to read three small PNGs. The same pictures, read as PNGs.
+class PngArrowStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+
+    QIcon standardIcon(StandardPixmap which, const QStyleOption* option,
+                       const QWidget* widget) const override {
+        if (which != SP_ToolBarHorizontalExtensionButton || baseStyle()->name() != QLatin1String("fusion"))
+            return QProxyStyle::standardIcon(which, option, widget);
+        const bool rtl = option ? option->direction == Qt::RightToLeft : QGuiApplication::isRightToLeft();
+        QIcon icon;
+        for (const int size : {8, 16, 32})
+            icon.addPixmap(
+                pngPicture(QStringLiteral(":/qt-project.org/styles/commonstyle/images/toolbar-ext-h-%1%2.png")
+                               .arg(QLatin1String(rtl ? "rtl-" : ""))
+                               .arg(size)));
+        return icon;
     }
 };
 
@@ -212,12 +244,12 @@ void prepareApplication() {
     // pictures read as what they are, so that neither an SVG engine nor every image format's plugin (which
     // a file of unnamed format loads, to ask each one) is loaded for them.
     QIcon icon;
-    for (const int size : windowIconSizes) {
-        QImageReader picture(QStringLiteral(":/icons/nodepanel-%1.png").arg(size), "png");
-        picture.setAutoDetectImageFormat(false);
-        icon.addPixmap(QPixmap::fromImage(picture.read()));
-    }
+    for (const int size : windowIconSizes)
+        icon.addPixmap(pngPicture(QStringLiteral(":/icons/nodepanel-%1.png").arg(size)));
     QApplication::setWindowIcon(icon);
+    // Taking over the style object the application already has, not building a second one.
+    if (!dynamic_cast<PngArrowStyle*>(QApplication::style()))
+        QApplication::setStyle(new PngArrowStyle(QApplication::style()));
 }
 
 void runPanel(const HostConfig& config, const std::function<void(WindowController& window)>& launched) {
