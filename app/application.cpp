@@ -11,9 +11,12 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QIcon>
+#include <QIconEngine>
 #include <QImageReader>
 #include <QLibraryInfo>
 #include <QMetaObject>
+#include <QProxyStyle>
+#include <QStyleOption>
 #include <QTimer>
 #include <QTranslator>
 
@@ -59,6 +62,73 @@ public:
             });
         }
         return false;
+    }
+};
+
+// A picture read as the PNG it is. A reader left to guess the format asks every image format plugin
+// first, which loads them all (and the SVG and JPEG libraries with them) for good.
+QPixmap pngPicture(const QString& path) {
+    QImageReader picture(path, "png");
+    picture.setAutoDetectImageFormat(false);
+    return QPixmap::fromImage(picture.read());
+}
+
+// The application's own style, but for the arrow of the menu bar's overflow button: every menu bar asks
+// for it as it is built, and Fusion adds its pictures by file name, which loads every image format plugin
+// to read three small PNGs. The same pictures, read as PNGs.
+class PngArrowStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+
+    QIcon standardIcon(StandardPixmap which, const QStyleOption* option,
+                       const QWidget* widget) const override {
+        if (which != SP_ToolBarHorizontalExtensionButton || baseStyle()->name() != QLatin1String("fusion"))
+            return QProxyStyle::standardIcon(which, option, widget);
+        const bool rtl = option ? option->direction == Qt::RightToLeft : QGuiApplication::isRightToLeft();
+        QIcon icon;
+        for (const int size : {8, 16, 32})
+            icon.addPixmap(
+                pngPicture(QStringLiteral(":/qt-project.org/styles/commonstyle/images/toolbar-ext-h-%1%2.png")
+                               .arg(QLatin1String(rtl ? "rtl-" : ""))
+                               .arg(size)));
+        return icon;
+    }
+};
+
+// The window icon, its picture read each time one is asked for rather than held for the panel's whole life
+// (85 kB): the window system takes a copy of each size as a window is made, and the About box draws one.
+// Another size or mode comes from a QIcon of the four, made for the occasion.
+class WindowIcon : public QIconEngine {
+public:
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return drawn(size, mode) ? pngPicture(QStringLiteral(":/icons/nodepanel-%1.png").arg(size.width()))
+                                 : pictures().pixmap(size, mode, state);
+    }
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
+        pictures().paint(painter, rect, Qt::AlignCenter, mode, state);
+    }
+    QSize actualSize(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return drawn(size, mode) ? size : pictures().actualSize(size, mode, state);
+    }
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
+        QList<QSize> sizes;
+        for (const int size : windowIconSizes)
+            sizes.append(QSize(size, size));
+        return sizes;
+    }
+    QIconEngine* clone() const override { return new WindowIcon; }
+    QString key() const override { return QStringLiteral("WindowIcon"); }
+
+private:
+    static bool drawn(const QSize& size, QIcon::Mode mode) {
+        return mode == QIcon::Normal && size.width() == size.height() &&
+               std::ranges::find(windowIconSizes, size.width()) != std::end(windowIconSizes);
+    }
+    static QIcon pictures() {
+        QIcon icon;
+        for (const int size : windowIconSizes)
+            icon.addPixmap(pngPicture(QStringLiteral(":/icons/nodepanel-%1.png").arg(size)));
+        return icon;
     }
 };
 
@@ -211,13 +281,10 @@ void prepareApplication() {
     // The menu entry's scalable icon, drawn at the sizes a window icon is shown in (resources/icons):
     // pictures read as what they are, so that neither an SVG engine nor every image format's plugin (which
     // a file of unnamed format loads, to ask each one) is loaded for them.
-    QIcon icon;
-    for (const int size : windowIconSizes) {
-        QImageReader picture(QStringLiteral(":/icons/nodepanel-%1.png").arg(size), "png");
-        picture.setAutoDetectImageFormat(false);
-        icon.addPixmap(QPixmap::fromImage(picture.read()));
-    }
-    QApplication::setWindowIcon(icon);
+    QApplication::setWindowIcon(QIcon(new WindowIcon));
+    // Taking over the style object the application already has, not building a second one.
+    if (!dynamic_cast<PngArrowStyle*>(QApplication::style()))
+        QApplication::setStyle(new PngArrowStyle(QApplication::style()));
 }
 
 void runPanel(const HostConfig& config, const std::function<void(WindowController& window)>& launched) {

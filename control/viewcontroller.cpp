@@ -16,9 +16,11 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QLayout>
+#include <QPainter>
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStyle>
 #include <QTimer>
 
 #include <thread>
@@ -408,17 +410,31 @@ void ViewController::changeEvent(QEvent* event) {
         followPalette();
 }
 
-// The links' and the agreement's colours, from the palette of the moment, set again whenever it changes
-// (a switch to a dark theme): a style sheet resolves its palette() once, and an explicit colour stays.
+// The text and two pixels on either side.
+QSize LinkButton::sizeHint() const {
+    return fontMetrics().size(Qt::TextShowMnemonic, text()) + QSize(4, 0);
+}
+
+// In the colours of the palette of the moment, the active group's in every state.
+void LinkButton::paintEvent(QPaintEvent* /*event*/) {
+    QPainter painter(this);
+    QPalette colours = palette();
+    colours.setCurrentColorGroup(QPalette::Active);
+    if (hasFocus())
+        painter.fillRect(rect(), colours.color(QPalette::Highlight));
+    QFont underlined = font();
+    underlined.setUnderline(true);
+    painter.setFont(underlined);
+    colours.setColor(QPalette::ButtonText,
+                     colours.color(hasFocus() ? QPalette::HighlightedText : QPalette::Link));
+    style()->drawItemText(&painter, rect().adjusted(2, 0, -2, 0), Qt::AlignCenter | Qt::TextShowMnemonic,
+                          colours, true, text(), QPalette::ButtonText);
+}
+
+// The agreement's colours, from the palette of the moment, set again whenever it changes (a switch to a
+// dark theme).
 void ViewController::followPalette() {
     const QPalette& colours = palette();
-    const QString links =
-        QStringLiteral("QPushButton { border: none; padding: 0px 2px; color: %1; text-decoration: underline;"
-                       " background: transparent; } QPushButton:focus { color: %2; background: %3; }")
-            .arg(colours.color(QPalette::Link).name(), colours.color(QPalette::HighlightedText).name(),
-                 colours.color(QPalette::Highlight).name());
-    ui_->tosButton->setStyleSheet(links);
-    ui_->ppButton->setStyleSheet(links);
     // Greyed once the user has agreed.
     QPalette andColours = ui_->andLabel->palette();
     andColours.setColor(QPalette::WindowText,

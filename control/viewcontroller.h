@@ -3,7 +3,7 @@
 #include "host/hostconfig.h"
 #include "host/servicestate.h"
 
-#include <QWidget>
+#include <QPushButton>
 
 #include <functional>
 #include <memory>
@@ -15,6 +15,19 @@ class QTimer;
 
 // hh:mm:ss of a number of seconds; the hours grow past two digits rather than wrap.
 QString uptimeText(qint64 seconds);
+
+// A button drawn as a link: its text underlined in the palette's link colour on the window's background,
+// and in the highlight's colours while it has the focus. Drawn by itself rather than by a style sheet,
+// which would bring the whole style sheet machinery into the panel for two buttons.
+class LinkButton : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
 
 // The service-control screen: the window's content. It shows whether the node runs (busy, running and
 // stopped views), counts its uptime, starts and stops it, and opens the account and legal pages.

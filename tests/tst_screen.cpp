@@ -195,6 +195,23 @@ private slots:
         panel->answer(down);
         QTRY_COMPARE(panel->view(), View::Stopped);
         QCOMPARE(visited(), QStringList{"ppButton"});
+        // A link with the focus shows in the highlight's colour, another in the link colour: those of the
+        // palette of the moment.
+        QPalette colours = panel->window->palette();
+        colours.setColor(QPalette::Link, Qt::red), colours.setColor(QPalette::Highlight, Qt::blue);
+        panel->window->setPalette(colours);
+        const auto shows = [&](const char* link, Qt::GlobalColor colour) {
+            const QImage image = panel->widget(link)->grab().toImage();
+            const auto rows = std::views::iota(0, image.height());
+            return std::ranges::any_of(rows, [&](int y) {
+                return std::ranges::any_of(std::views::iota(0, image.width()),
+                                           [&](int x) { return image.pixelColor(x, y) == colour; });
+            });
+        };
+        QCOMPARE((std::array{shows("ppButton", Qt::blue), shows("ppButton", Qt::red)}),
+                 (std::array{true, false}));
+        QCOMPARE((std::array{shows("tosButton", Qt::blue), shows("tosButton", Qt::red)}),
+                 (std::array{false, true}));
     }
 
     // The desktop is told of a stop or a failure only when the user does not have the window in front: not
