@@ -129,7 +129,12 @@ void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const
     // The first focus belongs to the state: its button once the first answer shows it, never the
     // agreement box, where one press of Space would give a consent that cannot be taken back.
     ui_->middleView->setFocus();
-    std::this_thread::sleep_for(config_->startupPause);
+    // The main thread is held for the pause whatever it does: the questions' icon, which each question
+    // would otherwise look up in the icon theme in its own turn, is looked up now, and only the rest of
+    // the pause is slept.
+    const auto pauseEnds = std::chrono::steady_clock::now() + config_->startupPause;
+    prepareConfirmation();
+    std::this_thread::sleep_until(pauseEnds);
     queryStatus();
 }
 

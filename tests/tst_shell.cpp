@@ -96,7 +96,8 @@ private slots:
     }
 
     // In each desktop's button layout the first button, the default, ends the row; only a button answers,
-    // with 1000 + its index among the titles that are text. The title is the application's name.
+    // with 1000 + its index among the titles that are text. The title is the application's name, the icon
+    // an information box's.
     void ordersTheButtons_data() {
         QTest::addColumn<int>("layout");
         QTest::newRow("GNOME") << int(QDialogButtonBox::GnomeLayout);
@@ -114,6 +115,10 @@ private slots:
             QCOMPARE(std::pair(box->windowTitle(), box->windowModality()),
                      std::pair(QString("Node Panel"), Qt::WindowModal));
             QCOMPARE(box->defaultButton()->text(), "YES");
+            // The icon of an information box, looked up once for all questions.
+            QMessageBox information;
+            information.setIcon(QMessageBox::Information);
+            QCOMPARE(box->iconPixmap().toImage(), information.iconPixmap().toImage());
             for (const QAbstractButton* other : box->buttons())
                 QVERIFY(other->x() <= box->defaultButton()->x());
             QVERIFY(pressNo ? panel->reply("NO") : panel->replyWithReturn());
