@@ -9,7 +9,9 @@
 #include "host/utils.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QCommandLineParser>
+#include <QFontDatabase>
 #include <QIcon>
 #include <QImageReader>
 #include <QLibraryInfo>
@@ -221,6 +223,16 @@ void prepareApplication() {
 }
 
 void runPanel(const HostConfig& config, const std::function<void(WindowController& window)>& launched) {
+    // Building the window waits for the image format plugins (the menu bar's standard icon is read by
+    // asking each) and for the font database (its first text), which reads the system's font
+    // configuration. Both are thread-safe: loaded on a thread of its own meanwhile, while the main thread
+    // builds what needs neither.
+    std::thread([] {
+        QBuffer nothing;
+        nothing.open(QIODevice::ReadOnly);
+        QImageReader(&nothing).canRead();
+        QFontDatabase::families();
+    }).detach();
     prepareApplication();
     AppDelegate delegate;
     onTerminationSignals(&delegate, [] { QCoreApplication::exit(0); });
