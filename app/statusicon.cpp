@@ -111,14 +111,19 @@ StatusIcon::StatusIcon(WindowController* window, const Ui::MainWindow* ui)
         if (shown_ == Shown::running && seconds / 60 != minutes_)
             update();
     });
-    for (QWidget* view : {ui_->onView, ui_->offView, ui_->middleView})
+    for (QWidget* view : {ui_->onView, ui_->offView, ui_->middleView, static_cast<QWidget*>(window_)})
         view->installEventFilter(this);
     update();
 }
 
-bool StatusIcon::eventFilter(QObject* /*watched*/, QEvent* event) {
-    if (event->type() == QEvent::ShowToParent || event->type() == QEvent::HideToParent)
+bool StatusIcon::eventFilter(QObject* watched, QEvent* event) {
+    // Shown in the status area together with the window, the first time the window shows.
+    if (watched == window_) {
+        if (event->type() == QEvent::Show && !shownOnce_)
+            update();
+    } else if (event->type() == QEvent::ShowToParent || event->type() == QEvent::HideToParent) {
         scheduleUpdate();
+    }
     return false;
 }
 
@@ -154,7 +159,7 @@ void StatusIcon::update() {
         tray_->setToolTip(tip);
     start_->setEnabled(now == Shown::stopped && ui_->startButton->isEnabled());
     stop_->setEnabled(now == Shown::running && ui_->stopButton->isEnabled());
-    if (!std::exchange(shownOnce_, true))
+    if (window_->isVisible() && !std::exchange(shownOnce_, true))
         tray_->show();
 }
 

@@ -36,8 +36,13 @@ WindowController::WindowController(std::shared_ptr<const HostConfig> config, QWi
     connect(ui_->actionShowLog, &QAction::triggered, this, &WindowController::showLog);
     connect(ui_->actionAbout, &QAction::triggered, this, &WindowController::showAbout);
     windowDidLoad();
-    ui_->viewController->viewDidLoad(ui_.get(), std::move(config));
-    StatusIcon::attach(this, ui_.get());
+    // In the pause before the first check: the status icon is made (it appears with the window), and the
+    // window is polished and given its native window, as it would be when it shows.
+    ui_->viewController->viewDidLoad(ui_.get(), std::move(config), [this] {
+        StatusIcon::attach(this, ui_.get());
+        ensurePolished();
+        create();
+    });
 }
 
 WindowController::~WindowController() {

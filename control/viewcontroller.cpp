@@ -97,7 +97,8 @@ ViewController::ViewController(QWidget* parent)
     Q_UNUSED(installed);
 }
 
-void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const HostConfig> config) {
+void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const HostConfig> config,
+                                 const std::function<void()>& whilePaused) {
     ui_ = ui;
     config_ = std::move(config);
     // clicked, not toggled: the code sets the box too, and only the user's click is an agreement.
@@ -113,8 +114,6 @@ void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const
     connect(timer_, &QTimer::timeout, this, &ViewController::timerTick);
     if (config_->clockPeriod.count() > 0)
         timer_->start(config_->clockPeriod);
-    fitClock(ui_->timerLabel);
-    ui_->timerLabel->installEventFilter(this);
 
     ui_->versionLabel->setText(QLatin1Char('v') + Utils::appVersion());
     setFailureText(QString());
@@ -131,7 +130,16 @@ void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const
     // The first focus belongs to the state: its button once the first answer shows it, never the
     // agreement box, where one press of Space would give a consent that cannot be taken back.
     ui_->middleView->setFocus();
-    std::this_thread::sleep_for(config_->startupPause);
+    // The main thread is held for the pause whatever it does: the questions' icon, which each question
+    // would otherwise look up in the icon theme in its own turn, is looked up now, the clock is measured
+    // and the window prepares what it asks for; only the rest of the pause is slept.
+    const auto pauseEnds = std::chrono::steady_clock::now() + config_->startupPause;
+    prepareConfirmation();
+    fitClock(ui_->timerLabel);
+    ui_->timerLabel->installEventFilter(this);
+    if (whilePaused)
+        whilePaused();
+    std::this_thread::sleep_until(pauseEnds);
     queryStatus();
 }
 

@@ -38,8 +38,10 @@ public:
     explicit ViewController(QWidget* parent = nullptr);
 
     // Called once the window's layout has created the controls (ui, owned by the window): starts the clock,
-    // restores the agreement and issues the first status query.
-    void viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const HostConfig> config);
+    // restores the agreement and issues the first status query. whilePaused runs in the 0.2 s pause before
+    // that query: work the window needs before it shows, done while the main thread is held anyway.
+    void viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const HostConfig> config,
+                     const std::function<void()>& whilePaused = {});
 
     // Actions. sender is the control that triggered them.
     void startButtonClick(QObject* sender);

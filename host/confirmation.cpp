@@ -1,14 +1,37 @@
 #include "host/utils.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDialogButtonBox>
 #include <QGridLayout>
-#include <QGuiApplication>
 #include <QLayout>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
+#include <QStyle>
 
 namespace {
+
+// The icon an information box shows, as the style gives it, kept for the style and icon theme it came
+// from. The style looks it up in the icon theme file by file, a few thousand look-ups where the theme has
+// no such icon, and keeps no note of the answer: every question would search again in its own turn.
+QIcon questionIcon(QStyle* style) {
+    static QPointer<QStyle> from;
+    static QString theme;
+    static QIcon icon;
+    if (from != style || theme != QIcon::themeName()) {
+        icon = style->standardIcon(QStyle::SP_MessageBoxInformation);
+        from = style, theme = QIcon::themeName();
+    }
+    return icon;
+}
+
+// What QMessageBox::setIcon(QMessageBox::Information) would show on this box: that icon at the style's
+// size for message box icons, for the box's screen.
+QPixmap questionPixmap(QMessageBox* box) {
+    const int size = box->style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, box);
+    return questionIcon(box->style()).pixmap(QSize(size, size), box->devicePixelRatio());
+}
 
 // A question that Escape and the window's close button end the way every dialog of the desktop ends on
 // them: without an answer. The caller gets the cancel code, which no button has, so it does nothing.
@@ -37,9 +60,20 @@ protected:
         answer(modalResponseCancel);
         QDialog::closeEvent(event);
     }
+
+    // The icon follows a new style, as a box given its icon by kind does.
+    void changeEvent(QEvent* event) override {
+        QMessageBox::changeEvent(event);
+        if (event->type() == QEvent::StyleChange)
+            setIconPixmap(questionPixmap(this));
+    }
 };
 
 } // namespace
+
+void prepareConfirmation() {
+    questionIcon(QApplication::style());
+}
 
 void Utils::showConfirmation(const QString& title, const QString& message, QWidget* window,
                              const QVariantList& buttonTitles, std::function<void(int response)> completion) {
@@ -48,7 +82,7 @@ void Utils::showConfirmation(const QString& title, const QString& message, QWidg
     box->setAttribute(Qt::WA_DeleteOnClose);
     // The application's name, not the program's, where the desktop shows a title.
     box->setWindowTitle(QGuiApplication::applicationDisplayName());
-    box->setIcon(QMessageBox::Information);
+    box->setIconPixmap(questionPixmap(box));
     box->setText(title);
     box->setInformativeText(message);
 

@@ -12,6 +12,10 @@
 class QObject;
 class QWidget;
 
+// Looks up the icon of the confirmation questions, which every question would otherwise look up in its
+// own turn, so that later questions find it at hand. Main thread only.
+void prepareConfirmation();
+
 // The answers of a confirmation question: 1000 plus the index of the pressed button, or the cancel code
 // when the question was closed without an answer (Escape, the window's close button).
 inline constexpr int modalResponseCancel = 0;

@@ -104,7 +104,7 @@ private slots:
     // In each desktop's button layout the first button, the default, ends the row; only a button answers,
     // with 1000 + its index among the titles that are text; Escape and the close button end the question
     // without an answer: the caller gets the cancel code, which no button has. The title is the
-    // application's name.
+    // application's name, the icon an information box's.
     void ordersTheButtons_data() {
         QTest::addColumn<int>("layout");
         QTest::newRow("GNOME") << int(QDialogButtonBox::GnomeLayout);
@@ -117,6 +117,9 @@ private slots:
         buttonLayout = layout;
         QVERIFY(panel->open(down));
         QList<int> answers;
+        // The icon of an information box, which the panel looks up once for all questions.
+        QMessageBox information;
+        information.setIcon(QMessageBox::Information);
         for (const Reply reply : {Reply::no, Reply::returnKey, Reply::escape, Reply::closeButton}) {
             Utils::showConfirmation("Title", "Text", panel->window.get(), {"YES", 7, "NO"},
                                     [&answers](int code) { answers.append(code); });
@@ -124,6 +127,7 @@ private slots:
             QCOMPARE(std::pair(box->windowTitle(), box->windowModality()),
                      std::pair(QString("Node Panel"), Qt::WindowModal));
             QCOMPARE(box->defaultButton()->text(), "YES");
+            QCOMPARE(box->iconPixmap().toImage(), information.iconPixmap().toImage());
             for (const QAbstractButton* other : box->buttons())
                 QVERIFY(other->x() <= box->defaultButton()->x());
             QVERIFY(respond(reply));
