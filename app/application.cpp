@@ -10,7 +10,6 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QFontDatabase>
 #include <QIcon>
 #include <QIconEngine>
 #include <QImageReader>
@@ -289,10 +288,6 @@ void prepareApplication() {
 }
 
 void runPanel(const HostConfig& config, const std::function<void(WindowController& window)>& launched) {
-    // Building the window waits for the font database (its first text), which reads the system's font
-    // configuration. The database is thread-safe: loaded on a thread of its own meanwhile, while the main
-    // thread builds what needs no font.
-    std::thread([] { QFontDatabase::families(); }).detach();
     prepareApplication();
     AppDelegate delegate;
     onTerminationSignals(&delegate, [] { QCoreApplication::exit(0); });
