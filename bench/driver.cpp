@@ -54,12 +54,9 @@
 
 #include "lagprobe.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include <QtCore>
 #include <QtDBus>
+#include <QtNetwork>
 
 #include <cmath>
 #include <cstdio>
@@ -105,26 +102,28 @@ void require(bool happened, const QString& why) {
         throw why;
 }
 
-// The hostile status server's replies: a chunked body of 300 chunks of 1,000,000 bytes, and a header line
-// of 100,000,000 bytes. The socket hands them out as fast as the client reads.
-const QByteArray chunkedReply = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
-                                ("f4240\r\n" + QByteArray(1000000, 'x') + "\r\n").repeated(300) + "0\r\n\r\n",
-                 longHeaderReply = "HTTP/1.1 200 OK\r\nX: " + QByteArray(100000000, 'x') +
-                                   "\r\nContent-Length: 11\r\n\r\n{\"state\":1}";
+// What a stand-in node answers while up and while down, and what the hostile status server answers its
+// second and third requests with: a chunked body of 300 chunks of 1,000,000 bytes, and a header line of
+// 100,000,000 bytes. The socket hands them out as fast as the client reads.
+const QByteArray upReply = "HTTP/1.1 200 OK\r\nContent-Length: 11\r\nConnection: close\r\n\r\n{\"state\":1}",
+                 downReply = QByteArray(upReply).replace("\"state\":1", "\"state\":0");
+const QMap<qsizetype, QByteArray> hostile{
+    {2, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+            ("f4240\r\n" + QByteArray(1000000, 'x') + "\r\n").repeated(300) + "0\r\n\r\n"},
+    {3, "HTTP/1.1 200 OK\r\nX: " + QByteArray(100000000, 'x') + "\r\nContent-Length: 11\r\n\r\n" +
+            "{\"state\":1}"}};
 
 // A stand-in node on an ephemeral loopback port. Answer replies as the sample node does ({"state":1} while
 // up, {"state":0} while down, then it closes); the panel's stand-in script switches it. Silent accepts and
 // reads and never answers (to an HTTPS client: a TLS handshake that never ends). Hostile answers the second
-// status request with chunkedReply and the third with longHeaderReply, and the others as Answer does.
+// and third status requests as above, and the others as Answer does.
 struct Node : QTcpServer {
-    enum Mode { Answer, Silent, Hostile } mode;
-    bool up;
+    enum Mode { Answer, Silent, Hostile } mode = Answer;
+    bool up = true;
     QList<double> checks; // when each GET /get_status had fully arrived
     int connections = 0;
 
-    Node(Mode startMode = Answer, bool startUp = true)
-        : mode(startMode)
-        , up(startUp) {
+    Node() {
         listen(QHostAddress::LocalHost);
         connect(this, &QTcpServer::newConnection, this, [this] {
             QTcpSocket* socket = nextPendingConnection();
@@ -134,12 +133,7 @@ struct Node : QTcpServer {
             connect(socket, &QTcpSocket::readyRead, socket, [this, socket, head = QByteArray()]() mutable {
                 if (!(head += socket->readAll()).endsWith("\r\n\r\n") || (checks += nowMs(), mode == Silent))
                     return;
-                const qsizetype hostile = mode == Hostile ? checks.size() : 0;
-                socket->write(hostile == 2 ? chunkedReply
-                              : hostile == 3
-                                  ? longHeaderReply
-                                  : "HTTP/1.1 200 OK\r\nContent-Length: 11\r\nConnection: close\r\n\r\n" +
-                                        QByteArray(up ? R"({"state":1})" : R"({"state":0})"));
+                socket->write(hostile.value(mode == Hostile ? checks.size() : 0, up ? upReply : downReply));
                 socket->disconnectFromHost();
             });
         });
@@ -168,10 +162,8 @@ struct Program {
     double started = nowMs();           // just before the fork
     QMap<QByteArray, QByteArray> words; // the key=value words it printed, each key's values in order
 
-    Program(int which, const QString& phase, QStringList options = {}, QStringList wrapper = {},
-            Node::Mode mode = Node::Answer, bool up = true)
-        : which(which)
-        , node(mode, up) {
+    Program(int which, const QString& phase, QStringList options = {}, QStringList wrapper = {})
+        : which(which) {
         std::fprintf(stderr, "bench: %s, %s\n", qPrintable(phase), qPrintable(names[which]));
         process.setStandardErrorFile(BENCH_WORK_DIR "/" + phase + ", " + names[which] + ".log");
         process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
@@ -349,14 +341,17 @@ struct Bench {
         const QString phase = QString("lag run %1, %2").arg(run + 1).arg(s.key);
         // On the running view for a stop or the hostile server, else on the stopped view.
         const bool up = s.press == "stop-twice" || s.mode == Node::Hostile;
-        Node account(Node::Silent);
+        Node account;
+        account.mode = Node::Silent;
         const QString prompt = QString::number(smoke ? std::min(s.promptMs, 1000) : s.promptMs);
         const QStringList taskset = QStringList{"taskset", "-c", "0"}.mid(0, s.key == "onecpu" ? 3 : 0);
         Program p(panel, phase,
                   {"--account-url", account.url().replace("http:", "https:"), "--lag-probe", "--press",
                    s.press, "--prompt-ms", prompt},
-                  taskset, s.mode, up),
-            b(bare, phase, {"--lag-probe"}, taskset, s.mode, up);
+                  taskset),
+            b(bare, phase, {"--lag-probe"}, taskset);
+        // Set before the event loop runs again, so before either program's first request arrives.
+        p.node.mode = b.node.mode = s.mode, p.node.up = b.node.up = up;
         const QList<double>& c = p.node.checks;
         // The stand-in script has "started" or "stopped" the node when it says so.
         QObject::connect(&p.process, &QProcess::readyReadStandardOutput, [&] {
