@@ -59,10 +59,6 @@ int main(int argc, char* argv[]) {
         bench::note("script", command.split(' ').last());
         return std::optional<ScriptFailure>();
     };
-    // As a user leaves them who agreed to the terms and started the node: Start asks no question, and a
-    // failed check keeps the clock and the checks going. The driver's XDG_CONFIG_HOME keeps them apart.
-    const auto settings = config.openSettings();
-    settings->setValue("agree", true), settings->setValue("last_action", "up");
 
     RunningViewWatch watch;
     runPanel(config, [&](WindowController& window) {
