@@ -106,8 +106,9 @@ private slots:
     // has. The title is the application's name, the icon an information box's.
     void ordersTheButtons() {
         QVERIFY(panel->open(down));
-        for (const int layout :
-             {QDialogButtonBox::GnomeLayout, QDialogButtonBox::KdeLayout, QDialogButtonBox::WinLayout}) {
+        for (const auto& [layout, desktop] : {std::pair(QDialogButtonBox::GnomeLayout, "GNOME"),
+                                              {QDialogButtonBox::KdeLayout, "KDE"},
+                                              {QDialogButtonBox::WinLayout, "plain"}}) {
             buttonLayout = layout;
             QList<int> answers;
             for (const Reply reply : {Reply::no, Reply::returnKey, Reply::escape, Reply::closeButton}) {
@@ -120,7 +121,7 @@ private slots:
                 QCOMPARE(box->iconPixmap().toImage(),
                          QMessageBox(QMessageBox::Information, {}, {}).iconPixmap().toImage());
                 for (const QAbstractButton* other : box->buttons())
-                    QVERIFY2(other->x() <= first->x(), qPrintable(QString("layout %1").arg(layout)));
+                    QVERIFY2(other->x() <= first->x(), desktop);
                 QVERIFY(respond(reply));
             }
             QCOMPARE(answers, QList<int>({alertSecondButtonReturn, alertFirstButtonReturn,
