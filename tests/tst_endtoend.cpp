@@ -280,10 +280,9 @@ private slots:
             panel.setStandardOutputFile("/dev/full");
         launch(panel, row.arguments, row.language, row.helper ? NODEPANEL_HELPER : NODEPANEL_EXECUTABLE);
         QTRY_COMPARE_WITH_TIMEOUT(panel.state(), QProcess::NotRunning, 10000);
-        const QString said = QString(row.output).replace("%1", NODEPANEL_EXECUTABLE);
         QCOMPARE(std::pair(panel.exitCode(),
                            row.status ? panel.readAllStandardError() : panel.readAllStandardOutput()),
-                 std::pair(row.status, said.toUtf8()));
+                 std::pair(row.status, QString(row.output).replace("%1", NODEPANEL_EXECUTABLE).toUtf8()));
         QCOMPARE(first.isMinimized(), !row.arguments.isEmpty() || row.helper);
     }
 
