@@ -24,10 +24,10 @@ const bool root = ::geteuid() == 0;
 // What the pkexec stand-in does when it grants the run.
 const QString granted = "exec \"$@\"";
 
-bool writeScript(const QString& path, const QString& text) {
+bool writeScript(const QString& path, const QString& text, int permissions = 0x7755) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n" + text.toUtf8()) &&
-           file.setPermissions(QFileDevice::Permissions(0x7755));
+           file.setPermissions(QFileDevice::Permissions(permissions));
 }
 
 // The shell lines as the panel runs them, as root, in the build tree's bundle or another.
@@ -54,11 +54,13 @@ struct Run {
     QString folder = "B", pkexec = granted, verb = "up";
 };
 
-// A command line and what it is answered with (%1: the panel's path), in the user's language.
+// A command line and what it is answered with (%1: the panel's path), in the user's language, by the panel
+// or by the helper that root runs.
 struct Answer {
     QStringList arguments;
     int status;
     QString output, language = "C";
+    bool helper = false;
 };
 
 // A launch that starts the panel (with arguments: beside a silent session bus), the signal that ends it,
@@ -82,12 +84,13 @@ private:
 
     // The built panel, offscreen, in the language given. With arguments, without a display and with a silent
     // session bus: only an option can give it its platform, and no answer may wait for the bus.
-    void launch(QProcess& panel, const QStringList& arguments, const QString& language = "C") {
+    void launch(QProcess& panel, const QStringList& arguments, const QString& language = "C",
+                const QString& program = NODEPANEL_EXECUTABLE) {
         panel.start("env", QStringList{"-u", "DISPLAY", "-u", "LANGUAGE", "LC_ALL=" + language + ".UTF-8"} +
                                (arguments.isEmpty() ? QStringList{"QT_QPA_PLATFORM=offscreen"}
                                                     : QStringList{"QT_QPA_PLATFORM=xcb",
                                                                   "DBUS_SESSION_BUS_ADDRESS=" + silent}) +
-                               QStringList{NODEPANEL_EXECUTABLE} + arguments);
+                               QStringList{program} + arguments);
     }
 
 private slots:
@@ -145,14 +148,12 @@ private slots:
         // A sibling without the blank at the end: its script must never run instead.
         for (const QString& resources :
              QSet<QString>{temp.filePath(run.folder.trimmed()) + "/Contents/Resources", here}) {
-            QVERIFY(QDir().mkpath(resources) && QFile::link("/bin/bash", resources + "/bash"));
-            QVERIFY(
-                writeScript(resources + "/manager.sh", "echo \"$*|$PWD\" >> " + trace + "\n" + run.script));
+            QVERIFY(QDir().mkpath(resources) && QFile::link("/bin/bash", resources + "/bash") &&
+                    writeScript(resources + "/manager.sh", "echo \"$*|$PWD\" >> " + trace + "\n" + run.script,
+                                run.folder == "open" ? 0x7777 : 0x7755));
         }
         QVERIFY(run.folder != "helper" || (QDir().mkpath(bundle + "/Contents/libexec") &&
                                            QFile::copy(NODEPANEL_HELPER, nodeHelperPath(bundle))));
-        QVERIFY(run.folder != "open" ||
-                QFile::setPermissions(here + "/manager.sh", QFileDevice::Permissions(0x7777)));
         // An access control list past any fixed buffer: 1,100 named users who may read, then one who may
         // write.
         QVERIFY(run.folder != "acl" ||
@@ -192,10 +193,10 @@ private slots:
                 (scriptRuns ? run.verb + '|' + here + '\n' : ""));
     }
 
-    // manager.sh keeps its word, with the sample node and with one that takes its time to answer and to go:
-    // "up" returns only once the node answers, "down" only once it is gone, both idempotent; a stale pid
-    // file never gets a bystander signalled; another verb fails. Then the panel drives the sample node from
-    // its buttons, through the real runner, and the node answers on the loopback address alone.
+    // manager.sh keeps its word with a node that takes its time to answer and to go: "up" returns only once
+    // the node answers, "down" only once it is gone, both idempotent; a stale pid file never gets a
+    // bystander signalled; another verb fails. Then the panel drives the sample node from its buttons,
+    // through the real runner, and the node answers on the loopback address alone.
     void drivesTheSampleNode() {
         if (!root)
             QSKIP("needs root: the node runs as root on port 8080");
@@ -208,18 +209,12 @@ private slots:
         QProcess bystander;
         bystander.start("sleep", {"30"});
         QVERIFY(bystander.waitForStarted());
-        for (const QString& bundle : {QString(NODEPANEL_BUNDLE_DIR), slow.path()}) {
-            QFile pidFile("/run/nodepanel-sample-node/sample-node.pid");
-            QVERIFY(pidFile.open(QIODevice::WriteOnly) &&
-                    pidFile.write(QByteArray::number(bystander.processId())));
-            pidFile.close();
-            for (const char* verb : {"down", "up", "up"})
-                QCOMPARE(manager(verb, bundle), 0);
-            QVERIFY2(nodeAnswers(), qPrintable(bundle));
-            for (const char* verb : {"down", "down"})
-                QCOMPARE(manager(verb, bundle), 0);
-            QVERIFY2(!nodeAnswers(), qPrintable(bundle));
-        }
+        QFile pidFile("/run/nodepanel-sample-node/sample-node.pid");
+        QVERIFY(pidFile.open(QIODevice::WriteOnly) &&
+                pidFile.write(QByteArray::number(bystander.processId())));
+        pidFile.close();
+        for (const QString verb : {"down", "up", "up", "down", "down"})
+            QVERIFY2(manager(verb, slow.path()) == 0 && nodeAnswers() == (verb == "up"), qPrintable(verb));
         QVERIFY(manager("sideways") != 0 && bystander.state() == QProcess::Running);
 
         Panel panel;
@@ -237,24 +232,13 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(panel.view(), View::Stopped, 20000);
     }
 
-    // The helper that root runs takes "up" or "down" and nothing else, before it looks at anything.
-    void takesOnlyItsVerbs() {
-        for (const QStringList& arguments :
-             QList<QStringList>{{}, {"up; touch /x"}, {"UP"}, {"dow"}, {"up", "up"}}) {
-            QProcess helper;
-            helper.start(NODEPANEL_HELPER, arguments);
-            QVERIFY2(helper.waitForFinished(10000) && helper.exitCode() == 2 &&
-                         helper.readAllStandardError() == "Usage: nodepanel-manager up|down\n",
-                     qPrintable(arguments.join(' ')));
-        }
-    }
-
     // The command line is answered before anything else, so without a display (where a GUI that started
     // would end at once, loudly) and without a word to a silent session bus, in the user's language: Qt's
     // options are Qt's, "--" ends the options, any other argument is refused with its control characters
     // escaped, and a version that cannot be written fails. A launch without arguments brings the window of
     // the panel that runs in the session forward and ends. What it prints (%1: its path) goes to standard
-    // error when it fails.
+    // error when it fails. The helper that root runs takes "up" or "down" and nothing else, before it looks
+    // at anything.
     void answersItsCommandLine_data() {
         QTest::addColumn<Answer>("row");
         const auto row = [](const char* name, const Answer& row) { QTest::newRow(name) << row; };
@@ -278,6 +262,10 @@ private slots:
         row("a full disk",
             {{"--version"}, 1, "nodepanel: Cannot write to standard output: No space left on device\n"});
         row("a second launch", {{}, 0, ""});
+        for (const QStringList& arguments :
+             QList<QStringList>{{}, {"up; touch /x"}, {"UP"}, {"dow"}, {"up", "up"}})
+            QTest::addRow("helper, '%s'", qPrintable(arguments.join(' ')))
+                << Answer{arguments, 2, "Usage: nodepanel-manager up|down\n", "C", true};
     }
 
     void answersItsCommandLine() {
@@ -290,13 +278,12 @@ private slots:
         QProcess panel;
         if (row.status == 1)
             panel.setStandardOutputFile("/dev/full");
-        launch(panel, row.arguments, row.language);
+        launch(panel, row.arguments, row.language, row.helper ? NODEPANEL_HELPER : NODEPANEL_EXECUTABLE);
         QTRY_COMPARE_WITH_TIMEOUT(panel.state(), QProcess::NotRunning, 10000);
-        const QString said = QString(row.output).replace("%1", NODEPANEL_EXECUTABLE);
         QCOMPARE(std::pair(panel.exitCode(),
                            row.status ? panel.readAllStandardError() : panel.readAllStandardOutput()),
-                 std::pair(row.status, said.toUtf8()));
-        QCOMPARE(first.isMinimized(), !row.arguments.isEmpty());
+                 std::pair(row.status, QString(row.output).replace("%1", NODEPANEL_EXECUTABLE).toUtf8()));
+        QCOMPARE(first.isMinimized(), !row.arguments.isEmpty() || row.helper);
     }
 
     // The built panel: a silent session bus, or a panel that holds the session's name and does not answer
@@ -336,16 +323,16 @@ private slots:
         panel.setReadChannel(QProcess::StandardError);
         launch(panel, row.arguments);
         QByteArray errors;
+        // Without the event loop, in which the name's holder would answer.
         while (!row.stuck && !errors.contains("checking status..") && panel.waitForReadyRead(10000))
             errors += panel.readAllStandardError();
         QTRY_COMPARE_WITH_TIMEOUT(node.requests.value(0).line, nodeRuns ? "GET /get_status HTTP/1.1" : "",
                                   10000);
         // Nothing holds on to a silent bus, so nothing in the panel waits on it: every call has hung up.
         const auto calls = [this] { return bus.findChildren<QLocalSocket*>(); };
-        const auto hungUp = [](const QLocalSocket* call) {
-            return call->state() == QLocalSocket::UnconnectedState;
-        };
-        QTRY_VERIFY(calls().isEmpty() == row.arguments.isEmpty() && std::ranges::all_of(calls(), hungUp));
+        QTRY_VERIFY(calls().isEmpty() == row.arguments.isEmpty() &&
+                    std::ranges::all_of(
+                        calls(), [](auto* call) { return call->state() == QLocalSocket::UnconnectedState; }));
         while (bus.hasPendingConnections())
             delete bus.nextPendingConnection();
         ::kill(panel.processId(), row.signal);

@@ -96,44 +96,37 @@ private slots:
     }
 
     void init() {
-        panel.reset();
-        panel = std::make_unique<Panel>();
+        panel.reset(), panel = std::make_unique<Panel>();
         session = {};
     }
 
-    // In each desktop's button layout the first button, the default, ends the row; only a button answers,
-    // with 1000 + its index among the titles that are text; Escape and the close button end the question
-    // without an answer: the caller gets the cancel code, which no button has. The title is the
-    // application's name, the icon an information box's.
-    void ordersTheButtons_data() {
-        QTest::addColumn<int>("layout");
-        QTest::newRow("GNOME") << int(QDialogButtonBox::GnomeLayout);
-        QTest::newRow("KDE") << int(QDialogButtonBox::KdeLayout);
-        QTest::newRow("plain") << int(QDialogButtonBox::WinLayout);
-    }
-
+    // In each desktop's button layout (GNOME's, KDE's, the plain one) the first button, the default, ends
+    // the row; only a button answers, with 1000 + its index among the titles that are text; Escape and the
+    // close button end the question without an answer: the caller gets the cancel code, which no button
+    // has. The title is the application's name, the icon an information box's.
     void ordersTheButtons() {
-        QFETCH(int, layout);
-        buttonLayout = layout;
         QVERIFY(panel->open(down));
-        QList<int> answers;
-        // The icon of an information box, which the panel looks up once for all questions.
-        QMessageBox information;
-        information.setIcon(QMessageBox::Information);
-        for (const Reply reply : {Reply::no, Reply::returnKey, Reply::escape, Reply::closeButton}) {
-            Utils::showConfirmation("Title", "Text", panel->window.get(), {"YES", 7, "NO"},
-                                    [&answers](int code) { answers.append(code); });
-            const QMessageBox* box = panel->sheet();
-            QCOMPARE(std::pair(box->windowTitle(), box->windowModality()),
-                     std::pair(QString("Node Panel"), Qt::WindowModal));
-            QCOMPARE(box->defaultButton()->text(), "YES");
-            QCOMPARE(box->iconPixmap().toImage(), information.iconPixmap().toImage());
-            for (const QAbstractButton* other : box->buttons())
-                QVERIFY(other->x() <= box->defaultButton()->x());
-            QVERIFY(respond(reply));
+        for (const auto& [layout, desktop] : {std::pair(QDialogButtonBox::GnomeLayout, "GNOME"),
+                                              {QDialogButtonBox::KdeLayout, "KDE"},
+                                              {QDialogButtonBox::WinLayout, "plain"}}) {
+            buttonLayout = layout;
+            QList<int> answers;
+            for (const Reply reply : {Reply::no, Reply::returnKey, Reply::escape, Reply::closeButton}) {
+                Utils::showConfirmation("Title", "Text", panel->window.get(), {"YES", 7, "NO"},
+                                        [&answers](int code) { answers.append(code); });
+                const QMessageBox* box = panel->sheet();
+                const QAbstractButton* first = box->defaultButton();
+                QCOMPARE(std::tuple(box->windowTitle(), box->windowModality(), first->text()),
+                         std::tuple(QString("Node Panel"), Qt::WindowModal, QString("YES")));
+                QCOMPARE(box->iconPixmap().toImage(),
+                         QMessageBox(QMessageBox::Information, {}, {}).iconPixmap().toImage());
+                for (const QAbstractButton* other : box->buttons())
+                    QVERIFY2(other->x() <= first->x(), desktop);
+                QVERIFY(respond(reply));
+            }
+            QCOMPARE(answers, QList<int>({alertSecondButtonReturn, alertFirstButtonReturn,
+                                          modalResponseCancel, modalResponseCancel}));
         }
-        QCOMPARE(answers, QList<int>({alertSecondButtonReturn, alertFirstButtonReturn, modalResponseCancel,
-                                      modalResponseCancel}));
     }
 
     // Closing never closes the window but asks: the stop question while the node runs, else the exit
@@ -175,9 +168,8 @@ private slots:
         QTest::qWait(20);
         QCOMPARE(panel->commands(), row.commands);
         QCOMPARE(panel->quits(), QList<int>(row.quits, 0));
-        QCOMPARE(std::pair(session.cancelled, session.released),
-                 std::pair(row.logOutCancelled, row.how == Way::logOut));
-        QVERIFY(panel->window->isVisible());
+        QCOMPARE(std::tuple(session.cancelled, session.released, panel->window->isVisible()),
+                 std::tuple(row.logOutCancelled, row.how == Way::logOut, true));
     }
 
     // Each quit while the node runs asks again. A question reads the state of its moment: none once the
@@ -203,8 +195,8 @@ private slots:
     // says once where its settings are, and keeps one identifier. Whoever opens the FIFO to read it is
     // caught, and let go rather than left waiting for good.
     void outlivesUnusableSettings_data() {
-        QTest::addColumn<QString>(
-            "kind"); // of the settings: the FIFO itself, or a link to it or a folder beside it
+        // Of the settings: the FIFO itself, or a link to it or a folder beside it.
+        QTest::addColumn<QString>("kind");
         for (const char* kind : {"fifo", "link", "folder"})
             QTest::newRow(kind) << QString(kind);
     }
@@ -218,11 +210,9 @@ private slots:
         const QString path = kind == "fifo" ? fifo : other;
         std::atomic<bool> opened = false, done = false;
         std::thread watch([&] {
-            for (; !done; std::this_thread::sleep_for(10ms)) {
-                const int reader = ::open(QFile::encodeName(fifo), O_WRONLY | O_NONBLOCK);
-                opened = opened || reader >= 0;
-                ::close(reader);
-            }
+            for (; !done; std::this_thread::sleep_for(10ms))
+                if (const int reader = ::open(QFile::encodeName(fifo), O_WRONLY | O_NONBLOCK); reader >= 0)
+                    opened = true, ::close(reader);
         });
         Capture log;
         panel->config.settingsPath = path;
@@ -237,16 +227,11 @@ private slots:
         QCOMPARE(log.lines().filter("settings"),
                  QStringList{"The settings cannot be read or saved: " + path +
                              " is not a regular file. The panel runs with its defaults."});
-        // The folder afterwards, each name with its kind.
-        const auto kindOf = [](const QFileInfo& file) {
-            return file.isSymLink() ? "link" : file.isDir() ? "folder" : file.isFile() ? "file" : "fifo";
-        };
-        QStringList found;
-        for (const QFileInfo& file :
-             QDir(temp.path()).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System))
-            found << file.fileName() + ' ' + kindOf(file);
-        QCOMPARE(found, QStringList{"fifo fifo"} +
-                            (kind == "fifo" ? QStringList() : QStringList{"nodepanel.conf " + kind}));
+        // The folder afterwards: nothing beside them, and each still of its kind.
+        QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+                 QStringList{"fifo"} + (kind == "fifo" ? QStringList() : QStringList{"nodepanel.conf"}));
+        QCOMPARE(std::tuple(QFileInfo(fifo).isFile(), QFileInfo(other).isSymLink(), QFileInfo(other).isDir()),
+                 std::tuple(false, kind == "link", kind == "folder"));
     }
 };
 
