@@ -1,5 +1,4 @@
 // The Help menu on the real offscreen window: the panel's own log window and the About box.
-#include "app/application.h"
 #include "platform/logbook.h"
 
 #include "testsupport.h"
@@ -76,9 +75,8 @@ private slots:
             expected << QString("line %1").arg(n) << QStringList{"+more", "+and more"};
         QTRY_COMPARE(shownLines(log), expected);
         const auto* dropped = log->findChild<QLabel*>("droppedLabel");
-        QVERIFY(dropped->isVisibleTo(log));
-        QVERIFY2(dropped->text().endsWith(": " + QLocale().toString(earlier + 1) + "."),
-                 qPrintable(dropped->text()));
+        QCOMPARE(dropped->isVisibleTo(log) ? dropped->text().section(": ", -1) : "hidden",
+                 QLocale().toString(earlier + 1) + ".");
         const QScrollBar* scroll = log->findChild<QPlainTextEdit*>()->verticalScrollBar();
         QVERIFY(scroll->maximum() > 0 && scroll->value() == scroll->maximum());
         QTest::mouseClick(log->findChild<QPushButton*>("copyAllButton"), Qt::LeftButton);

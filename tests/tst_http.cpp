@@ -1,6 +1,4 @@
 // The exchanges with real local servers: the node's status over HTTP, the remote log over HTTPS.
-#include "host/utils.h"
-
 #include "testsupport.h"
 
 using namespace std::chrono_literals;
@@ -100,11 +98,40 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(calls.load(), 2, 4000 + answer.leastMs);
         QVERIFY(least.hasExpired());
         QTest::qWait(50);
-        QCOMPARE(calls.load(), 2);
-        QCOMPARE(offMain.load(), 2);
+        QCOMPARE(std::pair(calls.load(), offMain.load()), std::pair(2, 2));
         QCOMPARE(states, QList<ServiceState>(2, answer.state));
         QCOMPARE(log.lines(), QStringList(answer.logged ? 2 : 0, unparsable));
         QTRY_COMPARE(node.ended - endedBefore, 2);
+    }
+
+    // With a context, the exchange and the answer stay on the asking thread (no hop through the network
+    // thread), and the check asks with the host name or address and the path it was given. A context that
+    // goes ends its exchange, whose answer never comes.
+    void answersWhereAsked() {
+        node.mode = Mode::Respond;
+        node.setReply(200, stateReply(up));
+        node.requests.clear();
+        const int endedBefore = node.ended;
+        auto context = std::make_unique<QObject>();
+        std::atomic<int> calls = 0, onMain = 0;
+        const auto ask = [&](const char* host) {
+            HostConfig query = config;
+            query.statusUrl.setHost(host);
+            Utils::queryNodeStatus(
+                query, [&] { onMain += QThread::currentThread() == qApp->thread(), ++calls; }, context.get());
+        };
+        ask("localhost");
+        QTRY_COMPARE(std::pair(calls.load(), onMain.load()), std::pair(1, 1));
+        node.mode = Mode::NeverAnswer;
+        ask("127.0.0.1");
+        QTRY_COMPARE(node.requests.size(), 2);
+        context.reset();
+        QTRY_COMPARE(node.ended - endedBefore, 2);
+        QCOMPARE(calls.load(), 1);
+        const QString head = "GET /get_status HTTP/1.1\r\nHost: %1:" + QString::number(node.serverPort()) +
+                             "\r\nConnection: close";
+        QCOMPARE(node.requests[0].head + '|' + node.requests[1].head,
+                 head.arg("localhost") + '|' + head.arg("127.0.0.1"));
     }
 
     // Whatever is stored is sent as it is. An answer of any status counts, up to 64 KiB; a larger one is cut
@@ -132,9 +159,7 @@ private slots:
         QFETCH(Upload, upload);
         upload.answer.startsWith("HTTP/") ? void(account.reply = upload.answer)
                                           : account.setReply(200, upload.answer);
-        settings().remove("uuid");
-        if (upload.stored.isValid())
-            settings().setValue("uuid", upload.stored);
+        upload.stored.isValid() ? settings().setValue("uuid", upload.stored) : settings().remove("uuid");
         Capture log(true);
         account.requests.clear();
         Utils::uploadLog(config, "up; [a&b]");

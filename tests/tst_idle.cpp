@@ -1,11 +1,7 @@
-// What the panel spends while it sits open: the uptime clock, the status check, the window icon.
-
-#include "app/application.h"
-#include "host/utils.h"
+// What the panel spends while it sits open: the uptime clock and the window icon. (The status check's
+// answer without a hop: tst_http.)
 
 #include "testsupport.h"
-
-#include <atomic>
 
 // Notes which widgets were repainted and whether any asked for its layout to be done again.
 struct Watch : QObject {
@@ -56,35 +52,6 @@ private slots:
         clock->setStyleSheet("QLabel { padding: 6px; }");
         QTRY_COMPARE(clock->size(), clock->sizeHint());
         QVERIFY(first != second && second != clock->size());
-    }
-
-    // The status check asks with the host name or address and the path it was given. With a context, the
-    // exchange and the answer stay on the asking thread; a context that goes ends its exchange, whose answer
-    // never comes.
-    void checkAsksAndAnswersWhereAsked() {
-        TestHttpServer node;
-        QVERIFY(node.start());
-        const QString port = QString::number(node.serverPort()),
-                      head = "GET /get_status HTTP/1.1\r\nHost: %1:%2\r\nConnection: close";
-        HostConfig config;
-        auto context = std::make_unique<QObject>();
-        std::atomic<int> calls = 0, onMain = 0;
-        const auto ask = [&](const QString& host) {
-            config.statusUrl = QUrl(QString("http://%1:%2/get_status").arg(host, port));
-            Utils::queryNodeStatus(
-                config, [&] { onMain += QThread::currentThread() == qApp->thread(), ++calls; },
-                context.get());
-        };
-        ask("localhost");
-        QTRY_COMPARE(std::pair(calls.load(), onMain.load()), std::pair(1, 1));
-        node.mode = TestHttpServer::Mode::NeverAnswer;
-        ask("127.0.0.1");
-        QTRY_COMPARE(node.requests.size(), 2);
-        context.reset();
-        QTRY_COMPARE(node.ended, 2);
-        QCOMPARE(calls.load(), 1);
-        QCOMPARE(node.requests[0].head, head.arg("localhost", port).toUtf8());
-        QCOMPARE(node.requests[1].head, head.arg("127.0.0.1", port).toUtf8());
     }
 
     // The window's pictures are the menu entry's scalable icon as Qt draws it, at every size the window

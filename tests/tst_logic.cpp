@@ -1,6 +1,5 @@
 // The panel's rules as plain functions, no server or window: the status monitor, the replies, the texts,
 // the node-file check (and its reader on real files), the output queue.
-#include "app/application.h"
 #include "control/statusmonitor.h"
 #include "host/nodefiles.h"
 #include "host/remotelog.h"

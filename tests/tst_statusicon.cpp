@@ -1,8 +1,5 @@
 // The status icon on an X display of its own and a session bus of its own, where the suite stands in for
 // the desktop's status area (a StatusNotifierWatcher) and reads the panel's item as a desktop would.
-#include "app/application.h"
-#include "app/statusicon.h"
-
 #include "testsupport.h"
 
 #include <QtDBus>
@@ -47,10 +44,7 @@ private:
         return QTest::qWaitFor([&call] { return call.isFinished(); }) ? call.reply() : QDBusMessage();
     }
 
-    QSystemTrayIcon* tray() const {
-        const auto* icon = panel->window->findChild<StatusIcon*>();
-        return icon ? icon->trayIcon() : nullptr;
-    }
+    QSystemTrayIcon* tray() const { return panel->window->findChild<QSystemTrayIcon*>(); }
 
     QAction* menuEntry(const QString& text) const {
         for (QAction* action : tray() ? tray()->contextMenu()->actions() : QList<QAction*>())
@@ -161,7 +155,7 @@ private slots:
         QTest::failOnWarning(QRegularExpression("."));
         panel = std::make_unique<Panel>();
         QVERIFY(panel->open(down));
-        QVERIFY(!panel->window->findChild<StatusIcon*>());
+        QVERIFY(!tray());
     }
 };
 

@@ -1,7 +1,5 @@
 #include "testsupport.h"
 
-#include "app/application.h"
-
 #include <QSslSocket>
 
 #include <unistd.h>
@@ -10,11 +8,9 @@ void TestHttpServer::incomingConnection(qintptr descriptor) {
     ++connections;
     QTcpSocket* socket = identity_.second.isNull() ? new QTcpSocket(this) : new QSslSocket(this);
     socket->setSocketDescriptor(descriptor);
-    if (auto* tls = qobject_cast<QSslSocket*>(socket)) {
-        tls->setLocalCertificate(identity_.first);
-        tls->setPrivateKey(identity_.second);
-        tls->startServerEncryption();
-    }
+    if (auto* tls = qobject_cast<QSslSocket*>(socket))
+        tls->setLocalCertificate(identity_.first), tls->setPrivateKey(identity_.second),
+            tls->startServerEncryption();
     connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
     connect(socket, &QAbstractSocket::disconnected, this, [this] { ++ended; });
     connect(socket, &QIODevice::readyRead, this, [this, socket, buffer = QByteArray()]() mutable {
@@ -44,20 +40,14 @@ void TestHttpServer::incomingConnection(qintptr descriptor) {
     });
 }
 
+// Key and certificate in one PEM text, each read from it by its own markers.
 Identity makeTestCertificate() {
-    QTemporaryDir dir;
-    QProcess::execute("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                                  "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                                  dir.filePath("key"), "-out", dir.filePath("cert")});
-    QFile cert(dir.filePath("cert")), key(dir.filePath("key"));
-    return {QSslCertificate(cert.open(QIODevice::ReadOnly) ? cert.readAll() : ""),
-            QSslKey(key.open(QIODevice::ReadOnly) ? key.readAll() : "", QSsl::Rsa)};
-}
-
-quint16 closedPort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
+    QProcess openssl;
+    openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                              "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                              "/dev/stdout", "-out", "/dev/stdout"});
+    const QByteArray pem = openssl.waitForFinished() ? openssl.readAllStandardOutput() : "";
+    return {QSslCertificate(pem), QSslKey(pem, QSsl::Rsa)};
 }
 
 Capture::Capture(bool printed) {
@@ -153,9 +143,7 @@ bool Panel::reply(const QString& button) {
 View Panel::view() const {
     const auto shows = [this](const char* name) { return widget(name)->isVisibleTo(window.get()); };
     const bool on = shows("onView"), off = shows("offView"), busy = shows("middleView");
-    if (on + off + busy != 1)
-        return View::Broken;
-    return on ? View::Running : off ? View::Stopped : View::Busy;
+    return on + off + busy != 1 ? View::Broken : on ? View::Running : off ? View::Stopped : View::Busy;
 }
 
 bool Panel::agreementGiven() const {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "app/appdelegate.h"
+#include "app/application.h"
 #include "app/windowcontroller.h"
 #include "control/viewcontroller.h"
 #include "host/servicestate.h"
+#include "host/utils.h"
 #include "platform/output.h"
 #include "platform/systemlog.h"
 
@@ -19,10 +21,8 @@ struct RecordedRequest {
 
     // The form fields of the body, percent-decoded.
     QMap<QString, QString> fields() const {
-        QMap<QString, QString> fields;
-        for (const auto& [name, value] : QUrlQuery(body).queryItems(QUrl::FullyDecoded))
-            fields.insert(name, value);
-        return fields;
+        const auto items = QUrlQuery(body).queryItems(QUrl::FullyDecoded);
+        return QMap(std::map<QString, QString>(items.begin(), items.end()));
     }
 };
 
@@ -73,8 +73,6 @@ private:
 
 // A self-signed certificate for 127.0.0.1 that openssl makes for this run.
 Identity makeTestCertificate();
-// A loopback port that nothing listens on.
-quint16 closedPort();
 inline QByteArray stateReply(ServiceState state) {
     return "{\"state\":" + QByteArray::number(rawValue(state)) + '}';
 }
