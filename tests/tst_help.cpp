@@ -17,7 +17,7 @@ class TestHelp : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<Panel> panel;
+    std::optional<Panel> panel;
     QList<QUrl> opened;
 
     QWidget* openLog() {
@@ -29,10 +29,7 @@ public slots:
     void open(const QUrl& url) { opened.append(url); }
 
 private slots:
-    void init() {
-        panel.reset();
-        panel = std::make_unique<Panel>();
-    }
+    void init() { panel.emplace(); }
 
     // What the panel logged in this run, from the window's load on, in order: a failure's words on two
     // lines, and the lines that come while the log is open, which blocks neither the window nor its quit

@@ -18,6 +18,7 @@ using Out = StatusDecision;
 // Names of a file tree that the node-file check is shown, each with what it looks up.
 using Entries = QList<std::pair<QString, FileFacts>>;
 const FileFacts folder{Type::Folder, 0, 0, 0755}, file{Type::File, 0, 0, 0755};
+const QString r = "/b/Contents/Resources";
 
 // A decision as one value, so that a failing row shows all of it.
 auto fields(const StatusDecision& d) {
@@ -180,7 +181,7 @@ private slots:
     void checksTheNodeFiles_data() {
         QTest::addColumn<Entries>("changes");
         QTest::addColumn<QString>("refusal");
-        const QString r = "/b/Contents/Resources", m = r + "/manager.sh", lib = r + "/lib";
+        const QString m = r + "/manager.sh", lib = r + "/lib";
         const Type d = Type::Folder, f = Type::File, l = Type::Link;
         const auto row = [](const char* name, const Entries& changes, const QString& refusal) {
             QTest::newRow(name) << changes << refusal;
@@ -228,7 +229,6 @@ private slots:
     void checksTheNodeFiles() {
         QFETCH(Entries, changes);
         QFETCH(QString, refusal);
-        const QString r = "/b/Contents/Resources";
         QHash<QString, FileFacts> tree{{r + "/bash", {Type::Link, 0, 0, 0777, "/bin/bash"}}};
         for (const QString& path : QStringList{"/", "/b", "/b/Contents", r, "/bin"})
             tree[path] = folder;

@@ -140,9 +140,7 @@ public:
         return widget(name)->property("text").toString().replace('\n', " / ");
     }
     // "title/message" of the newest question; empty when there is none.
-    QString question() const {
-        return sheet() ? sheet()->text() + '/' + sheet()->informativeText() : QString();
-    }
+    QString question() const { return sheet() ? sheet()->text() + '/' + sheet()->informativeText() : ""; }
     // The system log since the window opened or since the last call.
     QStringList logged() { return log.newLines(); }
     // The commands the stand-in for the prompt got.
