@@ -51,10 +51,8 @@ Identity makeTestCertificate() {
 }
 
 Capture::Capture(bool printed) {
-    previous_ = setSystemLogObserver([this](const QString& line) {
-        QMutexLocker lock(&mutex_);
-        lines_.append(line);
-    });
+    previous_ = setSystemLogObserver(
+        [this](const QString& line) { return QMutexLocker(&mutex_), lines_.append(line); });
     if (printed && file.open())
         saved_ = ::dup(STDOUT_FILENO), ::dup2(file.handle(), STDOUT_FILENO);
 }
@@ -62,16 +60,6 @@ Capture::Capture(bool printed) {
 Capture::~Capture() {
     setSystemLogObserver(std::move(previous_));
     printed();
-}
-
-QStringList Capture::lines() const {
-    QMutexLocker lock(&mutex_);
-    return lines_;
-}
-
-QStringList Capture::newLines() {
-    QMutexLocker lock(&mutex_);
-    return lines_.mid(std::exchange(seen_, lines_.size()));
 }
 
 QStringList Capture::printed() {
@@ -100,9 +88,7 @@ Panel::Panel() {
     config.startupPause = config.scriptPause = config.clockPeriod = std::chrono::milliseconds(0);
     config.scriptRunner = [this](const QString& command) {
         held.acquire(), held.release();
-        QMutexLocker lock(&mutex);
-        commands_.append(command);
-        return failure;
+        return QMutexLocker(&mutex), commands_.append(command), failure;
     };
     delegate.endEventLoop = [this](int status) { loopEnds.append(status); };
     setCurrentServiceState(down);
@@ -119,15 +105,12 @@ bool Panel::openAsConfigured() {
     window = std::make_unique<WindowController>(std::make_shared<HostConfig>(config));
     window->show();
     const bool answered = QTest::qWaitFor([this] { return view() != View::Busy; });
-    if (!inFront) {
-        elsewhere.show();
-        elsewhere.activateWindow();
-        if (!QTest::qWaitForWindowActive(&elsewhere))
-            return false;
-    }
+    if (!inFront)
+        elsewhere.show(), elsewhere.activateWindow();
+    const bool ready = answered && (inFront || QTest::qWaitForWindowActive(&elsewhere));
     checksBefore = node.requests.size();
     log.newLines();
-    return answered;
+    return ready;
 }
 
 bool Panel::reply(const QString& button) {

@@ -85,9 +85,9 @@ class Capture {
 public:
     explicit Capture(bool printed = false);
     ~Capture();
-    QStringList lines() const;
+    QStringList lines() const { return QMutexLocker(&mutex_), lines_; }
     // The lines logged since the last call.
-    QStringList newLines();
+    QStringList newLines() { return QMutexLocker(&mutex_), lines_.mid(std::exchange(seen_, lines_.size())); }
     // Puts standard output back; the lines written meanwhile, percent-decoded as the account server would,
     // without Qt Test's own (a warning of the offscreen platform when a window changes size).
     QStringList printed();
