@@ -76,8 +76,7 @@ private slots:
     // hangs up rather than wait for a reply that does not end.
     void queriesTheNode() {
         QFETCH(NodeAnswer, answer);
-        HostConfig query = config;
-        query.httpTimeout = answer.bound;
+        config.httpTimeout = answer.bound;
         node.mode = answer.mode;
         node.flood = answer.flood;
         answer.reply.startsWith("HTTP/") ? void(node.reply = answer.reply) : node.setReply(200, answer.reply);
@@ -87,7 +86,7 @@ private slots:
         Capture log;
         const QDeadlineTimer least(answer.leastMs);
         for (int i = 0; i < 2; ++i)
-            Utils::queryNodeStatus(query, [&] {
+            Utils::queryNodeStatus(config, [&] {
                 stateRead += currentServiceState() == answer.state;
                 offMain += QThread::currentThread() != QCoreApplication::instance()->thread(), ++calls;
             });

@@ -26,7 +26,7 @@ class TestStatusIcon : public QObject {
 private:
     std::optional<Panel> panel;
     QThread watcherThread;
-    Watcher* watcher = nullptr;
+    Watcher watcher;
     // The items registered with the watcher, in order.
     QStringList items;
     QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "desktop");
@@ -75,12 +75,10 @@ private slots:
         // Run alone, the last test sees a desktop without a status area.
         if (QCoreApplication::arguments().contains("showsNothingWithoutAWatcher"))
             return;
-        watcher = new Watcher;
-        watcher->moveToThread(&watcherThread);
-        connect(watcher, &Watcher::registered, this, [this](const QString& item) { items.append(item); });
-        connect(&watcherThread, &QThread::finished, watcher, &QObject::deleteLater);
+        watcher.moveToThread(&watcherThread);
+        connect(&watcher, &Watcher::registered, this, [this](const QString& item) { items.append(item); });
         watcherThread.start();
-        QVERIFY(bus.registerObject("/StatusNotifierWatcher", watcher,
+        QVERIFY(bus.registerObject("/StatusNotifierWatcher", &watcher,
                                    QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties) &&
                 bus.registerService("org.kde.StatusNotifierWatcher"));
     }
@@ -146,7 +144,7 @@ private slots:
 
     // Without a status area on the desktop: no icon, and not a word about it.
     void showsNothingWithoutAWatcher() {
-        if (watcher)
+        if (watcherThread.isRunning())
             QSKIP("a status area is on the bus in this run; run this test alone");
         QTest::failOnWarning(QRegularExpression("."));
         panel.emplace();
