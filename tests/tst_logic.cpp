@@ -20,23 +20,20 @@ using Entries = QList<std::pair<QString, FileFacts>>;
 const FileFacts folder{Type::Folder, 0, 0, 0755}, file{Type::File, 0, 0, 0755};
 const QString r = "/b/Contents/Resources";
 
-// A decision as one value, so that a failing row shows all of it.
-auto fields(const StatusDecision& d) {
-    return std::tuple(d.tick, d.oldStatus, d.logLine, d.refresh, d.notify, d.changed, d.stopDone);
-}
-auto fields(const TickDecision& d) {
-    return std::tuple(d.tick, d.stoppedTick, d.query);
-}
-
-// A data row: its name, then the value of each column in order.
-template<typename... Values> void row(const char* name, Values... values) {
-    (QTest::newRow(name) << ... << values);
-}
-
 const QString caused = "it was caused by error, node would be restarted at once.";
 
 class TestLogic : public QObject {
     Q_OBJECT
+
+    // A data row: its name, then the value of each column in order.
+    template<typename... Values> static void row(const char* name, Values... values) {
+        (QTest::newRow(name) << ... << values);
+    }
+    // A decision as one value, so that a failing row shows all of it.
+    static auto fields(const StatusDecision& d) {
+        return std::tuple(d.tick, d.oldStatus, d.logLine, d.refresh, d.notify, d.changed, d.stopDone);
+    }
+    static auto fields(const TickDecision& d) { return std::tuple(d.tick, d.stoppedTick, d.query); }
 
 private slots:
     // One row per line of the rule: running against not running is what changes, and a stop is news
