@@ -3,6 +3,8 @@
 
 #include "testsupport.h"
 
+#include <future>
+
 // The lines the log window shows since the window's last load, or all when none is among them, without
 // their timestamps; "+" marks a line that goes on from the line before it, without a timestamp of its own.
 static QStringList shownLines(QWidget* log) {
