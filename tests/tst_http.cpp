@@ -1,6 +1,4 @@
 // The exchanges with real local servers: the node's status over HTTP, the remote log over HTTPS.
-#include "host/utils.h"
-
 #include "testsupport.h"
 
 using namespace std::chrono_literals;
@@ -36,6 +34,7 @@ class TestHttp : public QObject {
 private:
     TestHttpServer node, account, impostor;
     HostConfig config;
+    QTemporaryDir temp;
 
     QSettings settings() const { return {config.settingsPath, QSettings::IniFormat}; }
 
@@ -44,13 +43,10 @@ private slots:
         const auto identity = makeTestCertificate();
         QVERIFY(node.start() && account.start(0, identity) && impostor.start(0, makeTestCertificate()));
         config.extraCaCertificates = {identity.first};
-        config.settingsPath =
-            QDir::temp().filePath(QString("tst_http_%1.conf").arg(QCoreApplication::applicationPid()));
+        config.settingsPath = temp.filePath("nodepanel.conf");
         config.statusUrl = node.url("/get_status");
         config.accountBaseUrl = account.url();
     }
-
-    void cleanupTestCase() { QFile::remove(config.settingsPath); }
 
     // The status check is bounded whatever the node sends: 64 KiB of body, 16 KiB of header, the whole
     // exchange in time (5 s unless told), following no redirect.
@@ -80,31 +76,55 @@ private slots:
     // hangs up rather than wait for a reply that does not end.
     void queriesTheNode() {
         QFETCH(NodeAnswer, answer);
-        HostConfig query = config;
-        query.httpTimeout = answer.bound;
+        config.httpTimeout = answer.bound;
         node.mode = answer.mode;
         node.flood = answer.flood;
         answer.reply.startsWith("HTTP/") ? void(node.reply = answer.reply) : node.setReply(200, answer.reply);
         setCurrentServiceState(answer.state == up ? closed : up);
         const int endedBefore = node.ended;
-        std::atomic<int> calls = 0, offMain = 0;
-        QList<ServiceState> states(2, down);
+        std::atomic<int> calls = 0, offMain = 0, stateRead = 0;
         Capture log;
         const QDeadlineTimer least(answer.leastMs);
         for (int i = 0; i < 2; ++i)
-            Utils::queryNodeStatus(query, [&, i] {
-                states[i] = currentServiceState();
-                offMain += QThread::currentThread() != QCoreApplication::instance()->thread();
-                ++calls;
+            Utils::queryNodeStatus(config, [&] {
+                stateRead += currentServiceState() == answer.state;
+                offMain += QThread::currentThread() != QCoreApplication::instance()->thread(), ++calls;
             });
         QTRY_COMPARE_WITH_TIMEOUT(calls.load(), 2, 4000 + answer.leastMs);
         QVERIFY(least.hasExpired());
         QTest::qWait(50);
-        QCOMPARE(calls.load(), 2);
-        QCOMPARE(offMain.load(), 2);
-        QCOMPARE(states, QList<ServiceState>(2, answer.state));
+        QCOMPARE(std::tuple(calls.load(), offMain.load(), stateRead.load()), std::tuple(2, 2, 2));
         QCOMPARE(log.lines(), QStringList(answer.logged ? 2 : 0, unparsable));
         QTRY_COMPARE(node.ended - endedBefore, 2);
+    }
+
+    // With a context, the exchange and the answer stay on the asking thread (no hop through the network
+    // thread), and the check asks with the host name or address and the path it was given. A context that
+    // goes ends its exchange, whose answer never comes.
+    void answersWhereAsked() {
+        node.mode = Mode::Respond;
+        node.requests.clear();
+        const int endedBefore = node.ended;
+        auto context = std::make_unique<QObject>();
+        std::atomic<int> calls = 0, onMain = 0;
+        const auto ask = [&](const char* host) {
+            HostConfig query = config;
+            query.statusUrl.setHost(host);
+            Utils::queryNodeStatus(
+                query, [&] { onMain += QThread::currentThread() == qApp->thread(), ++calls; }, context.get());
+        };
+        ask("localhost");
+        QTRY_COMPARE(std::pair(calls.load(), onMain.load()), std::pair(1, 1));
+        node.mode = Mode::NeverAnswer;
+        ask("127.0.0.1");
+        QTRY_COMPARE(node.requests.size(), 2);
+        context.reset();
+        QTRY_COMPARE(node.ended - endedBefore, 2);
+        QCOMPARE(calls.load(), 1);
+        const QString head = "GET /get_status HTTP/1.1\r\nHost: %1:" + QString::number(node.serverPort()) +
+                             "\r\nConnection: close";
+        QCOMPARE(node.requests[0].head + '|' + node.requests[1].head,
+                 head.arg("localhost") + '|' + head.arg("127.0.0.1"));
     }
 
     // Whatever is stored is sent as it is. An answer of any status counts, up to 64 KiB; a larger one is cut
@@ -132,9 +152,7 @@ private slots:
         QFETCH(Upload, upload);
         upload.answer.startsWith("HTTP/") ? void(account.reply = upload.answer)
                                           : account.setReply(200, upload.answer);
-        settings().remove("uuid");
-        if (upload.stored.isValid())
-            settings().setValue("uuid", upload.stored);
+        upload.stored.isValid() ? settings().setValue("uuid", upload.stored) : settings().remove("uuid");
         Capture log(true);
         account.requests.clear();
         Utils::uploadLog(config, "up; [a&b]");

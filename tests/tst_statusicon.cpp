@@ -1,8 +1,5 @@
 // The status icon on an X display of its own and a session bus of its own, where the suite stands in for
 // the desktop's status area (a StatusNotifierWatcher) and reads the panel's item as a desktop would.
-#include "app/application.h"
-#include "app/statusicon.h"
-
 #include "testsupport.h"
 
 #include <QtDBus>
@@ -27,30 +24,26 @@ class TestStatusIcon : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<Panel> panel;
+    std::optional<Panel> panel;
     QThread watcherThread;
-    Watcher* watcher = nullptr;
+    Watcher watcher;
     // The items registered with the watcher, in order.
     QStringList items;
     QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "desktop");
     // The NewIcon and NewToolTip signals the item sent.
     int told = 0;
 
-    // A call to the panel's newest item, without blocking: the panel answers on this thread.
+    // A call to the panel's first item, without blocking: the panel answers on this thread. Before the item
+    // is registered, an error.
     QDBusMessage callItem(const QString& interface, const QString& method, const QVariantList& arguments) {
-        if (!QTest::qWaitFor([this] { return !items.isEmpty(); }))
-            return {};
         QDBusMessage message =
-            QDBusMessage::createMethodCall(items.last(), "/StatusNotifierItem", interface, method);
+            QDBusMessage::createMethodCall(items.value(0), "/StatusNotifierItem", interface, method);
         message.setArguments(arguments);
         QDBusPendingCall call = bus.asyncCall(message);
         return QTest::qWaitFor([&call] { return call.isFinished(); }) ? call.reply() : QDBusMessage();
     }
 
-    QSystemTrayIcon* tray() const {
-        const auto* icon = panel->window->findChild<StatusIcon*>();
-        return icon ? icon->trayIcon() : nullptr;
-    }
+    QSystemTrayIcon* tray() const { return panel->window->findChild<QSystemTrayIcon*>(); }
 
     QAction* menuEntry(const QString& text) const {
         for (QAction* action : tray() ? tray()->contextMenu()->actions() : QList<QAction*>())
@@ -82,12 +75,10 @@ private slots:
         // Run alone, the last test sees a desktop without a status area.
         if (QCoreApplication::arguments().contains("showsNothingWithoutAWatcher"))
             return;
-        watcher = new Watcher;
-        watcher->moveToThread(&watcherThread);
-        connect(watcher, &Watcher::registered, this, [this](const QString& item) { items.append(item); });
-        connect(&watcherThread, &QThread::finished, watcher, &QObject::deleteLater);
+        watcher.moveToThread(&watcherThread);
+        connect(&watcher, &Watcher::registered, this, [this](const QString& item) { items.append(item); });
         watcherThread.start();
-        QVERIFY(bus.registerObject("/StatusNotifierWatcher", watcher,
+        QVERIFY(bus.registerObject("/StatusNotifierWatcher", &watcher,
                                    QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties) &&
                 bus.registerService("org.kde.StatusNotifierWatcher"));
     }
@@ -107,12 +98,10 @@ private slots:
         const auto use = [this](const char* entry) {
             panel->window->showMinimized();
             // The icon follows the views a moment later.
-            if (!QTest::qWaitFor([&] { return menuEntry(entry) && menuEntry(entry)->isEnabled(); }))
-                return false;
-            menuEntry(entry)->trigger();
-            return !panel->window->isMinimized();
+            return QTest::qWaitFor([&] { return menuEntry(entry) && menuEntry(entry)->isEnabled(); }) &&
+                   (menuEntry(entry)->trigger(), !panel->window->isMinimized());
         };
-        panel = std::make_unique<Panel>();
+        panel.emplace();
         QVERIFY(panel->open(down));
         const QString name = "org.nodepanel.NodePanel-",
                       stopped = name + "stopped | The node is stopped | Start";
@@ -133,15 +122,14 @@ private slots:
         panel->nodeSays(up);
         panel->release();
         QTRY_COMPARE(shown(), name + "running | The node is running\nUptime: 0 h 00 min | Stop");
-        const int toldBefore = told;
-        QVERIFY(toldBefore > 0);
+        QVERIFY(std::exchange(told, 0) > 0);
         panel->tick(59);
         panel->screen()->refreshStateViews();
         QTest::qWait(100);
-        QCOMPARE(told, toldBefore);
+        QCOMPARE(told, 0);
         panel->tick();
         QTRY_COMPARE(shown(), name + "running | The node is running\nUptime: 0 h 01 min | Stop");
-        QCOMPARE(told, toldBefore + 1);
+        QCOMPARE(told, 1);
         panel->nodeSays(down);
         QVERIFY(use("Quit"));
         QTRY_COMPARE(panel->question(), "Do you want to exit?/The service is running, stop it now?");
@@ -156,12 +144,12 @@ private slots:
 
     // Without a status area on the desktop: no icon, and not a word about it.
     void showsNothingWithoutAWatcher() {
-        if (watcher)
+        if (watcherThread.isRunning())
             QSKIP("a status area is on the bus in this run; run this test alone");
         QTest::failOnWarning(QRegularExpression("."));
-        panel = std::make_unique<Panel>();
+        panel.emplace();
         QVERIFY(panel->open(down));
-        QVERIFY(!panel->window->findChild<StatusIcon*>());
+        QVERIFY(!tray());
     }
 };
 

@@ -1,7 +1,5 @@
 #include "testsupport.h"
 
-#include "app/application.h"
-
 #include <QSslSocket>
 
 #include <unistd.h>
@@ -10,11 +8,9 @@ void TestHttpServer::incomingConnection(qintptr descriptor) {
     ++connections;
     QTcpSocket* socket = identity_.second.isNull() ? new QTcpSocket(this) : new QSslSocket(this);
     socket->setSocketDescriptor(descriptor);
-    if (auto* tls = qobject_cast<QSslSocket*>(socket)) {
-        tls->setLocalCertificate(identity_.first);
-        tls->setPrivateKey(identity_.second);
-        tls->startServerEncryption();
-    }
+    if (auto* tls = qobject_cast<QSslSocket*>(socket))
+        tls->setLocalCertificate(identity_.first), tls->setPrivateKey(identity_.second),
+            tls->startServerEncryption();
     connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
     connect(socket, &QAbstractSocket::disconnected, this, [this] { ++ended; });
     connect(socket, &QIODevice::readyRead, this, [this, socket, buffer = QByteArray()]() mutable {
@@ -44,27 +40,19 @@ void TestHttpServer::incomingConnection(qintptr descriptor) {
     });
 }
 
+// Key and certificate in one PEM text, each read from it by its own markers.
 Identity makeTestCertificate() {
-    QTemporaryDir dir;
-    QProcess::execute("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                                  "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                                  dir.filePath("key"), "-out", dir.filePath("cert")});
-    QFile cert(dir.filePath("cert")), key(dir.filePath("key"));
-    return {QSslCertificate(cert.open(QIODevice::ReadOnly) ? cert.readAll() : ""),
-            QSslKey(key.open(QIODevice::ReadOnly) ? key.readAll() : "", QSsl::Rsa)};
-}
-
-quint16 closedPort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
+    QProcess openssl;
+    openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                              "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                              "/dev/stdout", "-out", "/dev/stdout"});
+    const QByteArray pem = openssl.waitForFinished() ? openssl.readAllStandardOutput() : "";
+    return {QSslCertificate(pem), QSslKey(pem, QSsl::Rsa)};
 }
 
 Capture::Capture(bool printed) {
-    previous_ = setSystemLogObserver([this](const QString& line) {
-        QMutexLocker lock(&mutex_);
-        lines_.append(line);
-    });
+    previous_ = setSystemLogObserver(
+        [this](const QString& line) { return QMutexLocker(&mutex_), lines_.append(line); });
     if (printed && file.open())
         saved_ = ::dup(STDOUT_FILENO), ::dup2(file.handle(), STDOUT_FILENO);
 }
@@ -72,16 +60,6 @@ Capture::Capture(bool printed) {
 Capture::~Capture() {
     setSystemLogObserver(std::move(previous_));
     printed();
-}
-
-QStringList Capture::lines() const {
-    QMutexLocker lock(&mutex_);
-    return lines_;
-}
-
-QStringList Capture::newLines() {
-    QMutexLocker lock(&mutex_);
-    return lines_.mid(std::exchange(seen_, lines_.size()));
 }
 
 QStringList Capture::printed() {
@@ -110,9 +88,7 @@ Panel::Panel() {
     config.startupPause = config.scriptPause = config.clockPeriod = std::chrono::milliseconds(0);
     config.scriptRunner = [this](const QString& command) {
         held.acquire(), held.release();
-        QMutexLocker lock(&mutex);
-        commands_.append(command);
-        return failure;
+        return QMutexLocker(&mutex), commands_.append(command), failure;
     };
     delegate.endEventLoop = [this](int status) { loopEnds.append(status); };
     setCurrentServiceState(down);
@@ -129,15 +105,12 @@ bool Panel::openAsConfigured() {
     window = std::make_unique<WindowController>(std::make_shared<HostConfig>(config));
     window->show();
     const bool answered = QTest::qWaitFor([this] { return view() != View::Busy; });
-    if (!inFront) {
-        elsewhere.show();
-        elsewhere.activateWindow();
-        if (!QTest::qWaitForWindowActive(&elsewhere))
-            return false;
-    }
+    if (!inFront)
+        elsewhere.show(), elsewhere.activateWindow();
+    const bool ready = answered && (inFront || QTest::qWaitForWindowActive(&elsewhere));
     checksBefore = node.requests.size();
     log.newLines();
-    return answered;
+    return ready;
 }
 
 bool Panel::reply(const QString& button) {
@@ -153,9 +126,7 @@ bool Panel::reply(const QString& button) {
 View Panel::view() const {
     const auto shows = [this](const char* name) { return widget(name)->isVisibleTo(window.get()); };
     const bool on = shows("onView"), off = shows("offView"), busy = shows("middleView");
-    if (on + off + busy != 1)
-        return View::Broken;
-    return on ? View::Running : off ? View::Stopped : View::Busy;
+    return on + off + busy != 1 ? View::Broken : on ? View::Running : off ? View::Stopped : View::Busy;
 }
 
 bool Panel::agreementGiven() const {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "app/appdelegate.h"
+#include "app/application.h"
 #include "app/windowcontroller.h"
 #include "control/viewcontroller.h"
 #include "host/servicestate.h"
+#include "host/utils.h"
 #include "platform/output.h"
 #include "platform/systemlog.h"
 
@@ -19,10 +21,8 @@ struct RecordedRequest {
 
     // The form fields of the body, percent-decoded.
     QMap<QString, QString> fields() const {
-        QMap<QString, QString> fields;
-        for (const auto& [name, value] : QUrlQuery(body).queryItems(QUrl::FullyDecoded))
-            fields.insert(name, value);
-        return fields;
+        const auto items = QUrlQuery(body).queryItems(QUrl::FullyDecoded);
+        return QMap(std::map<QString, QString>(items.begin(), items.end()));
     }
 };
 
@@ -73,8 +73,6 @@ private:
 
 // A self-signed certificate for 127.0.0.1 that openssl makes for this run.
 Identity makeTestCertificate();
-// A loopback port that nothing listens on.
-quint16 closedPort();
 inline QByteArray stateReply(ServiceState state) {
     return "{\"state\":" + QByteArray::number(rawValue(state)) + '}';
 }
@@ -87,9 +85,9 @@ class Capture {
 public:
     explicit Capture(bool printed = false);
     ~Capture();
-    QStringList lines() const;
+    QStringList lines() const { return QMutexLocker(&mutex_), lines_; }
     // The lines logged since the last call.
-    QStringList newLines();
+    QStringList newLines() { return QMutexLocker(&mutex_), lines_.mid(std::exchange(seen_, lines_.size())); }
     // Puts standard output back; the lines written meanwhile, percent-decoded as the account server would,
     // without Qt Test's own (a warning of the offscreen platform when a window changes size).
     QStringList printed();
@@ -142,9 +140,7 @@ public:
         return widget(name)->property("text").toString().replace('\n', " / ");
     }
     // "title/message" of the newest question; empty when there is none.
-    QString question() const {
-        return sheet() ? sheet()->text() + '/' + sheet()->informativeText() : QString();
-    }
+    QString question() const { return sheet() ? sheet()->text() + '/' + sheet()->informativeText() : ""; }
     // The system log since the window opened or since the last call.
     QStringList logged() { return log.newLines(); }
     // The commands the stand-in for the prompt got.
