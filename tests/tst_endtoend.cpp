@@ -1,12 +1,10 @@
 // Real processes: the script runner with pkexec stand-ins, the sample node driven from the panel's buttons
 // on port 8080, and the built panel: its command line, and its run ended by a signal. What runs "sudo ./bash"
 // or owns port 8080 needs root; CTest gives this suite a network namespace of its own when it can.
-#include "app/application.h"
 #include "app/sessioninstance.h"
 #include "host/nodefiles.h"
 #include "host/remotelog.h"
 #include "host/scriptrunner.h"
-#include "host/utils.h"
 
 #include "testsupport.h"
 

@@ -1,8 +1,6 @@
 // The real window offscreen: what the screen does with the status monitor's decisions (tst_logic decides
 // them without a window), the uptime clock and its checks, the agreement, the links, the focus, starting
 // and stopping through a stand-in for the administrator prompt, and what the desktop is told.
-#include "app/application.h"
-#include "host/utils.h"
 #include "platform/desktopnotification.h"
 
 #include "testsupport.h"

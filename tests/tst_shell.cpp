@@ -1,7 +1,5 @@
 // The application shell on the real offscreen window: the questions, the quit gate, the session's log-out,
 // and unusable settings.
-#include "app/application.h"
-#include "host/utils.h"
 
 #include "testsupport.h"
 
