@@ -418,6 +418,42 @@ void ViewController::changeEvent(QEvent* event) {
         followPalette();
 }
 
+void StateTitle::setMark(const QString& mark) {
+    mark_ = mark;
+    makeRoom();
+    update();
+}
+
+void StateTitle::setMarkColor(const QColor& color) {
+    markColor_ = color;
+    update();
+}
+
+void StateTitle::changeEvent(QEvent* event) {
+    QLabel::changeEvent(event);
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::LayoutDirectionChange)
+        makeRoom();
+}
+
+void StateTitle::makeRoom() {
+    const int room = mark_.isEmpty() ? 0 : fontMetrics().horizontalAdvance(mark_ + QLatin1Char(' '));
+    setContentsMargins(isRightToLeft() ? 0 : room, 0, isRightToLeft() ? room : 0, 0);
+}
+
+// The title as a label draws it, and the mark in the room before it, on the title's baseline.
+void StateTitle::paintEvent(QPaintEvent* event) {
+    QLabel::paintEvent(event);
+    if (mark_.isEmpty())
+        return;
+    QPainter painter(this);
+    painter.setPen(markColor_);
+    const QRect text = contentsRect();
+    const QRect room = isRightToLeft()
+                           ? QRect(text.right() + 1, text.top(), width() - text.right() - 1, text.height())
+                           : QRect(0, text.top(), text.left(), text.height());
+    painter.drawText(room, Qt::AlignLeading | (alignment() & Qt::AlignVertical_Mask), mark_);
+}
+
 // The text and two pixels on either side.
 QSize LinkButton::sizeHint() const {
     return fontMetrics().size(Qt::TextShowMnemonic, text()) + QSize(4, 0);
