@@ -42,6 +42,21 @@ void fitClock(QLabel* clock) {
         clock->setFixedSize(needed);
 }
 
+// The clock in the window's own typeface when its digits are all one width, as in most: a face of its own
+// for eight characters would keep a second font file, FreeType face and shaping tables resident. Where
+// they are not, in a monospaced one, so that no digit shifts from one second to the next.
+void chooseClockFace(QLabel* clock) {
+    const QFontMetricsF metrics(clock->font());
+    for (char digit = '1'; digit <= '9'; ++digit)
+        if (metrics.horizontalAdvance(QLatin1Char(digit)) != metrics.horizontalAdvance(QLatin1Char('0'))) {
+            QFont monospaced = clock->font();
+            monospaced.setFamily(QStringLiteral("monospace"));
+            monospaced.setStyleHint(QFont::Monospace);
+            clock->setFont(monospaced);
+            return;
+        }
+}
+
 void setClockText(QLabel* clock, const QString& text) {
     const bool resized = text.size() != clock->text().size();
     clock->setText(text);
@@ -135,6 +150,7 @@ void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const
     // and the window prepares what it asks for; only the rest of the pause is slept.
     const auto pauseEnds = std::chrono::steady_clock::now() + config_->startupPause;
     prepareConfirmation();
+    chooseClockFace(ui_->timerLabel);
     fitClock(ui_->timerLabel);
     ui_->timerLabel->installEventFilter(this);
     if (whilePaused)
