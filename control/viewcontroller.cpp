@@ -42,6 +42,21 @@ void fitClock(QLabel* clock) {
         clock->setFixedSize(needed);
 }
 
+// The clock in the window's own typeface when its digits are all one width, as in most: a face of its own
+// for eight characters would keep a second font file, FreeType face and shaping tables resident. Where
+// they are not, in a monospaced one, so that no digit shifts from one second to the next.
+void chooseClockFace(QLabel* clock) {
+    const QFontMetricsF metrics(clock->font());
+    for (char digit = '1'; digit <= '9'; ++digit)
+        if (metrics.horizontalAdvance(QLatin1Char(digit)) != metrics.horizontalAdvance(QLatin1Char('0'))) {
+            QFont monospaced = clock->font();
+            monospaced.setFamily(QStringLiteral("monospace"));
+            monospaced.setStyleHint(QFont::Monospace);
+            clock->setFont(monospaced);
+            return;
+        }
+}
+
 void setClockText(QLabel* clock, const QString& text) {
     const bool resized = text.size() != clock->text().size();
     clock->setText(text);
@@ -135,6 +150,7 @@ void ViewController::viewDidLoad(const Ui::MainWindow* ui, std::shared_ptr<const
     // and the window prepares what it asks for; only the rest of the pause is slept.
     const auto pauseEnds = std::chrono::steady_clock::now() + config_->startupPause;
     prepareConfirmation();
+    chooseClockFace(ui_->timerLabel);
     fitClock(ui_->timerLabel);
     ui_->timerLabel->installEventFilter(this);
     if (whilePaused)
@@ -416,6 +432,42 @@ void ViewController::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
     if (event->type() == QEvent::PaletteChange && ui_)
         followPalette();
+}
+
+void StateTitle::setMark(const QString& mark) {
+    mark_ = mark;
+    makeRoom();
+    update();
+}
+
+void StateTitle::setMarkColor(const QColor& color) {
+    markColor_ = color;
+    update();
+}
+
+void StateTitle::changeEvent(QEvent* event) {
+    QLabel::changeEvent(event);
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::LayoutDirectionChange)
+        makeRoom();
+}
+
+void StateTitle::makeRoom() {
+    const int room = mark_.isEmpty() ? 0 : fontMetrics().horizontalAdvance(mark_ + QLatin1Char(' '));
+    setContentsMargins(isRightToLeft() ? 0 : room, 0, isRightToLeft() ? room : 0, 0);
+}
+
+// The title as a label draws it, and the mark in the room before it, on the title's baseline.
+void StateTitle::paintEvent(QPaintEvent* event) {
+    QLabel::paintEvent(event);
+    if (mark_.isEmpty())
+        return;
+    QPainter painter(this);
+    painter.setPen(markColor_);
+    const QRect text = contentsRect();
+    const QRect room = isRightToLeft()
+                           ? QRect(text.right() + 1, text.top(), width() - text.right() - 1, text.height())
+                           : QRect(0, text.top(), text.left(), text.height());
+    painter.drawText(room, Qt::AlignLeading | (alignment() & Qt::AlignVertical_Mask), mark_);
 }
 
 // The text and two pixels on either side.

@@ -3,6 +3,7 @@
 #include "host/hostconfig.h"
 #include "host/servicestate.h"
 
+#include <QLabel>
 #include <QPushButton>
 
 #include <functional>
@@ -27,6 +28,33 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+};
+
+// A state's title: its mark in the state's colour, then the title in the label's own. Drawn by itself
+// rather than as rich text, which would bring Qt's text document with its HTML and CSS parsers into the
+// panel for one coloured sign.
+class StateTitle : public QLabel {
+    Q_OBJECT
+    Q_PROPERTY(QString mark READ mark WRITE setMark)
+    Q_PROPERTY(QColor markColor READ markColor WRITE setMarkColor)
+
+public:
+    using QLabel::QLabel;
+    QString mark() const { return mark_; }
+    void setMark(const QString& mark);
+    QColor markColor() const { return markColor_; }
+    void setMarkColor(const QColor& color);
+
+protected:
+    void changeEvent(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    // Room for the mark and a space before the title, on the side the text starts.
+    void makeRoom();
+
+    QString mark_;
+    QColor markColor_;
 };
 
 // The service-control screen: the window's content. It shows whether the node runs (busy, running and

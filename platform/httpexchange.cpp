@@ -316,10 +316,6 @@ void sendLoopbackGet(const QUrl& url, std::chrono::milliseconds timeout,
         });
 }
 
-void prepareHttpClient() {
-    NetworkThread::instance().post([] { NetworkThread::instance().client(); });
-}
-
 void sendHttpRequest(HttpRequest request, std::function<void(HttpOutcome)> done) {
     NetworkThread::instance().post(
         [request = std::move(request), done = std::move(done)]() mutable { start(request, done); });

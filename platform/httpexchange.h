@@ -37,10 +37,6 @@ struct HttpOutcome {
 // the process, and returns at once. done runs exactly once, on the network thread, never on the caller's.
 void sendHttpRequest(HttpRequest request, std::function<void(HttpOutcome)> done);
 
-// Makes the network thread and its client, and loads the TLS library there, so that the first request
-// does not wait for them. Returns at once.
-void prepareHttpClient();
-
 // One plain GET to a server on this computer, for the node's status: never through a proxy, following no
 // redirect, and bounded in bytes and time whatever the other end sends. Returns at once; done runs exactly
 // once, on the network thread. With a context, the exchange runs on the calling thread instead, which must

@@ -164,10 +164,6 @@
         <translation>Knoten läuft</translation>
     </message>
     <message>
-        <source>&lt;span style=&quot;color:#2e9d4f&quot;&gt;●&lt;/span&gt; The node is running</source>
-        <translation>&lt;span style=&quot;color:#2e9d4f&quot;&gt;●&lt;/span&gt; Der Knoten läuft</translation>
-    </message>
-    <message>
         <source>The node is running</source>
         <translation>Der Knoten läuft</translation>
     </message>
@@ -186,10 +182,6 @@
     <message>
         <source>Node stopped</source>
         <translation>Knoten gestoppt</translation>
-    </message>
-    <message>
-        <source>&lt;span style=&quot;color:#8a8a8a&quot;&gt;○&lt;/span&gt; The node is stopped</source>
-        <translation>&lt;span style=&quot;color:#8a8a8a&quot;&gt;○&lt;/span&gt; Der Knoten ist gestoppt</translation>
     </message>
     <message>
         <source>The node is stopped</source>
