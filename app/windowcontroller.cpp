@@ -31,6 +31,9 @@ WindowController::WindowController(std::shared_ptr<const HostConfig> config, QWi
     , ui_(std::make_unique<Ui::MainWindow>())
     , config_(config) {
     ui_->setupUi(this);
+    // The form's least size is the English one's: a translation that needs more room widens it, so that the
+    // window is never narrower than what it shows.
+    setMinimumSize(minimumSize().expandedTo(minimumSizeHint()));
     connect(ui_->actionCloseWindow, &QAction::triggered, this, &QWidget::close);
     connect(ui_->actionQuit, &QAction::triggered, this, [] { requestTermination(); });
     connect(ui_->actionShowLog, &QAction::triggered, this, &WindowController::showLog);
