@@ -111,7 +111,7 @@ private slots:
             HostConfig query = config;
             query.statusUrl.setHost(host);
             Utils::queryNodeStatus(
-                query, [&] { onMain += QThread::currentThread() == qApp->thread(), ++calls; }, context.get());
+                query, [&] { onMain += QThread::currentThread() == thread(), ++calls; }, context.get());
         };
         ask("localhost");
         QTRY_COMPARE(std::pair(calls.load(), onMain.load()), std::pair(1, 1));
