@@ -18,7 +18,6 @@
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    const bench::Options options;
 
     QWidget window;
     window.setWindowTitle("Bare window");
@@ -35,13 +34,13 @@ int main(int argc, char* argv[]) {
     QNetworkAccessManager network;
     network.setProxy(QNetworkProxy::NoProxy);
     const auto get = [&] {
-        QNetworkReply* reply = network.get(QNetworkRequest(options.value("status-url")));
+        QNetworkReply* reply = network.get(QNetworkRequest(bench::option("status-url")));
         QObject::connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
     };
     get();
     QTimer check;
     QObject::connect(&check, &QTimer::timeout, &network, get);
-    if (options.isSet("floor"))
+    if (bench::isSet("floor"))
         check.start(5000);
 
     QTimer::singleShot(0, &bench::startProbes);

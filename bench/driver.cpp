@@ -5,7 +5,8 @@
 // table, each row as soon as it is measured: each program's median, the target, whether it is met and if
 // not why, and every run.
 //
-// Usage: bench_driver [--quick | --smoke] [--runs N] [--only launch|memory|instructions|lag]
+// Usage: bench_driver [--quick | --smoke] [--runs N] [--only PARTS]
+// PARTS: launch, memory, instructions or lag, or several in one word (memory,lag).
 //
 // What is measured, and how:
 //
@@ -83,7 +84,7 @@ public slots:
 
 namespace {
 
-using bench::nowMs;
+using bench::isSet, bench::nowMs, bench::option;
 
 StatusArea statusArea;
 
@@ -142,12 +143,11 @@ struct Node : QTcpServer {
     QString url() const { return QString("http://127.0.0.1:%1/get_status").arg(serverPort()); }
 };
 
-// The first number after "name:" in a /proc status file.
-double procField(const QString& path, const QByteArray& name) {
+// The first number after "name:" at the start of a line of a file: a /proc status file, a callgrind dump.
+double field(const QString& path, const QString& name) {
     QFile file(path);
     file.open(QIODevice::ReadOnly);
-    const QByteArray text = file.readAll();
-    return text.mid(text.indexOf("\n" + name + ":") + name.size() + 2).simplified().split(' ')[0].toDouble();
+    return QString(file.readAll()).section("\n" + name + ":", 1, 1).simplified().split(' ')[0].toDouble();
 }
 
 enum Which { panel, bare, floor };
@@ -169,8 +169,12 @@ struct Program {
         process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] {
             while (process.canReadLine())
-                for (const QByteArray& word : process.readLine().trimmed().split(' '))
+                for (const QByteArray& word : process.readLine().trimmed().split(' ')) {
                     words[word.left(word.indexOf('='))] += ' ' + word.mid(word.indexOf('=') + 1);
+                    // The panel's stand-in script has "started" or "stopped" the node when it says so.
+                    if (word.startsWith("script="))
+                        node.up = word.endsWith("up");
+                }
         });
         if (which == panel) {
             // As a user leaves them who agreed to the terms and started the node: Start asks no question,
@@ -196,10 +200,10 @@ struct Program {
         timespec now{};
         require(!::clock_getcpuclockid(pid_t(process.processId()), &clock) && !::clock_gettime(clock, &now),
                 names[which] + " ended early");
-        QMap<QByteArray, double> values{{"VmRSS", procField(proc + "/status", "VmRSS")},
+        QMap<QByteArray, double> values{{"VmRSS", field(proc + "/status", "VmRSS")},
                                         {"cpu", double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6}};
         for (const QString& task : QDir(proc + "/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            values["wakeups"] += procField(proc + "/task/" + task + "/status", "voluntary_ctxt_switches");
+            values["wakeups"] += field(proc + "/task/" + task + "/status", "voluntary_ctxt_switches");
         return values;
     }
 };
@@ -233,16 +237,16 @@ struct Bench {
             print(key, why);
     }
 
-    // A row of README.md's table beside this file: key, figure, target, × bare, × floor, +, why a miss.
+    // Prints the row of key: its figure, target and why a miss come from README.md's table beside this file.
     // Met when the panel's figure is at most "× bare" times the bare window's plus "+" and at most
     // "× floor" times the floor's, or at most "+" alone; a stall is judged on its worst run, any other
     // figure on its median.
     void print(const QString& key, const QString& notMeasured) const {
         QFile readme(QString(__FILE__).replace("driver.cpp", "README.md"));
         readme.open(QIODevice::ReadOnly);
-        const QString text = readme.readAll();
+        // The row's cells after its key: figure, target, × bare, × floor, +, why a miss.
         const QStringList row =
-            text.mid(text.indexOf("\n| " + key + " | ") + 3).section('\n', 0, 0).split(" | ");
+            QString(readme.readAll()).section("\n| " + key + " | ", 1, 1).section('\n', 0, 0).split(" | ");
         const auto number = [](double value, int decimals = 1) {
             return QString::number(value, 'f', decimals).replace("nan", "—").replace("inf", "none in time");
         };
@@ -251,15 +255,14 @@ struct Bench {
         for (const int i : {panel, bare, floor}) {
             QList<double> values = figures[i].value(key);
             QStringList all;
-            for (const double value : values)
-                all += number(value);
+            std::ranges::transform(values, std::back_inserter(all), number);
             every += all.isEmpty() ? "—" : all.join(", ");
             std::sort(values.begin(), values.end());
             const qsizetype n = values.size();
             medians[i] = n ? (values[(n - 1) / 2] + values[n / 2]) / 2 : NAN;
             worst = i == panel && n ? values.last() : worst;
         }
-        const double bareRatio = row[3].toDouble(), floorRatio = row[4].toDouble(), plus = row[5].toDouble();
+        const double bareRatio = row[2].toDouble(), floorRatio = row[3].toDouble(), plus = row[4].toDouble();
         const double limit = std::min({bareRatio ? bareRatio * medians[bare] + plus : INFINITY,
                                        floorRatio ? floorRatio * medians[floor] : INFINITY,
                                        bareRatio || floorRatio ? INFINITY : plus});
@@ -267,12 +270,12 @@ struct Bench {
                             : smoke                ? "—"
                             : (key.startsWith("stall:") ? worst : medians[panel]) <= limit
                                 ? "yes"
-                                : "**no**: " + row[6].chopped(2);
+                                : "**no**: " + row[5].chopped(2);
         std::printf(
             "| %s |\n",
-            qPrintable((QStringList{row[1], number(medians[panel]), number(medians[bare]),
+            qPrintable((QStringList{row[0], number(medians[panel]), number(medians[bare]),
                                     number(medians[floor]), number(medians[panel] / medians[bare], 2),
-                                    number(medians[panel] / medians[floor], 2), row[2], met, every.join("; ")}
+                                    number(medians[panel] / medians[floor], 2), row[1], met, every.join("; ")}
                             .join(" | "))));
         std::fflush(stdout);
     }
@@ -304,9 +307,8 @@ struct Bench {
         const double at = smoke ? 2000 : quick ? 5000 : 10000, span = smoke ? 3000 : quick ? 10000 : 60000;
         const int items = statusArea.items;
         std::unique_ptr<Program> programs[3];
-        for (int i = 0; i < 3; ++i)
-            programs[(run + i) % 3] =
-                std::make_unique<Program>((run + i) % 3, QString("idle run %1").arg(run + 1));
+        for (const int i : {run % 3, (run + 1) % 3, (run + 2) % 3})
+            programs[i] = std::make_unique<Program>(i, QString("idle run %1").arg(run + 1));
         QMap<QByteArray, double> samples[3][2];
         for (const int late : {0, 1})
             for (const int i : {panel, bare, floor})
@@ -337,18 +339,15 @@ struct Bench {
                         [&] { return counted(panel) && counted(bare) && counted(floor); }),
                 "callgrind dumped no count in time");
         for (const int i : {panel, bare, floor}) {
-            QFile file(QString(BENCH_WORK_DIR "/callgrind.%1.1").arg(programs[i]->process.processId()));
-            require(file.open(QIODevice::ReadOnly), "no callgrind dump " + file.fileName());
-            const QByteArray text = file.readAll();
-            figures[i]["instructions"] +=
-                text.mid(text.indexOf("\nsummary: ") + 10).split('\n')[0].toDouble() / 1e6;
+            const QString dump =
+                QString(BENCH_WORK_DIR "/callgrind.%1.1").arg(programs[i]->process.processId());
+            require(QFile::exists(dump), "no callgrind dump " + dump);
+            figures[i]["instructions"] += field(dump, "summary") / 1e6;
         }
     }
 
     void measureLag(const Scenario& s, int run) {
         const QString phase = QString("lag run %1, %2").arg(run + 1).arg(s.key);
-        // On the running view for a stop or the hostile server, else on the stopped view.
-        const bool up = s.press == "stop-twice" || s.mode == Node::Hostile;
         Node account;
         account.mode = Node::Silent;
         const QString prompt = QString::number(smoke ? std::min(s.promptMs, 1000) : s.promptMs);
@@ -358,14 +357,11 @@ struct Bench {
                    s.press, "--prompt-ms", prompt},
                   taskset),
             b(bare, phase, {"--lag-probe"}, taskset);
-        // Set before the event loop runs again, so before either program's first request arrives.
-        p.node.mode = b.node.mode = s.mode, p.node.up = b.node.up = up;
+        // Set before the event loop runs again, so before either program's first request arrives: on the
+        // running view for a stop or the hostile server, else on the stopped view.
+        p.node.mode = b.node.mode = s.mode;
+        p.node.up = b.node.up = s.press == "stop-twice" || s.mode == Node::Hostile;
         const QList<double>& c = p.node.checks;
-        // The stand-in script has "started" or "stopped" the node when it says so.
-        QObject::connect(&p.process, &QProcess::readyReadStandardOutput, [&] {
-            if (p.words.contains("script"))
-                p.node.up = p.words.value("script").endsWith("up");
-        });
         if (s.key != "account")
             account.close(); // uploads are refused at once
         // Why the run did not happen as described, if it did not (yet).
@@ -396,10 +392,9 @@ struct Bench {
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    const bench::Options options;
     Bench bench;
-    bench.smoke = options.isSet("smoke"), bench.quick = bench.smoke || options.isSet("quick");
-    bench.runs = std::max(1, bench.quick && !options.isSet("runs") ? 1 : options.value("runs", "5").toInt());
+    bench.smoke = isSet("smoke"), bench.quick = bench.smoke || isSet("quick");
+    bench.runs = std::max(1, bench.quick && !isSet("runs") ? 1 : option("runs", "5").toInt());
     // Fresh logs and settings, kept until the next run for a look when a figure is off. The panel's settings
     // are never the user's own.
     QDir(BENCH_WORK_DIR).removeRecursively();
@@ -411,18 +406,17 @@ int main(int argc, char* argv[]) {
         !bus.registerService("org.kde.StatusNotifierWatcher"))
         qFatal("bench: no session bus to stand in for the desktop's status area on");
     std::printf(
-        "- Runs: %d%s, Qt %s\n\n| Figure | Panel | Bare window | Floor | Panel / bare | Panel / floor | "
+        "; runs: %d%s, Qt %s\n\n| Figure | Panel | Bare window | Floor | Panel / bare | Panel / floor | "
         "Target | Met | Every run: panel; bare; floor |\n|---|--:|--:|--:|--:|--:|---|---|---|\n",
         bench.runs, bench.quick ? ", shorter waits than the rows say" : "", qVersion());
-    const QString only = options.value("only");
-    const auto wanted = [&only](const char* part) { return only.isEmpty() || only == part; };
-    if (wanted("memory"))
+    const QString only = option("only", "memory instructions launch lag");
+    if (only.contains("memory"))
         bench.part("VmRSS cpu wakeups", bench.runs, &Bench::measureIdle);
-    if (wanted("instructions"))
+    if (only.contains("instructions"))
         bench.part("instructions", 1, &Bench::measureInstructions);
-    if (wanted("launch"))
+    if (only.contains("launch"))
         bench.part("launch", bench.smoke ? 2 : bench.quick ? 4 : 10, &Bench::measureLaunch);
-    for (const Scenario& s : wanted("lag") ? bench.scenarios() : QList<Scenario>())
+    for (const Scenario& s : only.contains("lag") ? bench.scenarios() : QList<Scenario>())
         bench.part("stall:" + s.key + (s.key == "startrun" ? " startrun" : ""), bench.runs,
                    [&s](Bench& b, int run) { b.measureLag(s, run); });
     return bench.allMeasured ? 0 : 1;

@@ -35,19 +35,19 @@ inline void note(const char* key, const QString& value) {
     [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, line.data(), size_t(line.size()));
 }
 
-// The command line: --name, or --name and the word after it.
-struct Options {
-    QStringList words = QCoreApplication::arguments();
-    bool isSet(const QString& name) const { return words.contains("--" + name); }
-    QString value(const QString& name, const QString& absent = {}) const {
-        return isSet(name) ? words.value(words.indexOf("--" + name) + 1) : absent;
-    }
-};
+// The command line: whether --name is on it, and the word after --name.
+inline bool isSet(const QString& name) {
+    return QCoreApplication::arguments().contains("--" + name);
+}
+inline QString option(const QString& name, const QString& absent = {}) {
+    const QStringList words = QCoreApplication::arguments();
+    return isSet(name) ? words.value(words.indexOf("--" + name) + 1) : absent;
+}
 
 // Called as the event loop starts: the lag probe if the command line asks for it, and the instruction
 // count if BENCH_COUNT does.
 inline void startProbes() {
-    if (Options().isSet("lag-probe")) {
+    if (isSet("lag-probe")) {
         auto* timer = new QTimer(qApp);
         timer->setTimerType(Qt::PreciseTimer);
         timer->callOnTimeout([last = nowMs(), max = 0.0]() mutable {

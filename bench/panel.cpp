@@ -45,14 +45,13 @@ struct RunningViewWatch : QObject {
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    const bench::Options options;
 
     HostConfig config = productionConfig();
-    config.statusUrl = QUrl(options.value("status-url"));
+    config.statusUrl = QUrl(bench::option("status-url"));
     // The web site is never opened here; on loopback all the same, so nothing can leave the machine.
-    config.accountBaseUrl = config.websiteBaseUrl = QUrl(options.value("account-url"));
+    config.accountBaseUrl = config.websiteBaseUrl = QUrl(bench::option("account-url"));
     config.elevate = false;
-    config.scriptRunner = [wait = options.value("prompt-ms").toInt()](const QString& command) {
+    config.scriptRunner = [wait = bench::option("prompt-ms").toInt()](const QString& command) {
         const double started = bench::nowMs();
         std::this_thread::sleep_for(std::chrono::milliseconds(wait));
         bench::note("script_ms", QString::number(bench::nowMs() - started));
@@ -66,12 +65,12 @@ int main(int argc, char* argv[]) {
         window.findChild<QWidget*>("onView")->installEventFilter(&watch);
         auto* start = window.findChild<QPushButton*>("startButton");
         auto* stop = window.findChild<QPushButton*>("stopButton");
-        if (options.value("press") == "start")
+        if (bench::option("press") == "start")
             whenShown(start, 1000, [start] {
                 bench::note("start_ms", QString::number(bench::nowMs(), 'f', 3));
                 start->click();
             });
-        if (options.value("press") == "stop-twice")
+        if (bench::option("press") == "stop-twice")
             whenShown(stop, 1000, [&window, stop] {
                 stop->click();
                 // The node still counts as running, so closing the window asks whether to stop it.
