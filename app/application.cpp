@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QHash>
 #include <QIcon>
 #include <QIconEngine>
 #include <QImageReader>
@@ -88,14 +89,23 @@ public:
     }
 };
 
-// The window icon, its picture read each time one is asked for rather than held for the panel's whole life
-// (85 kB): the window system takes a copy of each size as a window is made, and the About box draws one.
+// The window icon, its pictures read when asked for rather than held for the panel's whole life (85 kB):
+// the window system takes a copy of each size as a window is made, and the About box draws one.
 // Another size or mode comes from a QIcon of the four, made for the occasion.
 class WindowIcon : public QIconEngine {
 public:
     QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
-        return drawn(size, mode) ? pngPicture(QStringLiteral(":/icons/nodepanel-%1.png").arg(size.width()))
-                                 : pictures().pixmap(size, mode, state);
+        if (!drawn(size, mode))
+            return pictures().pixmap(size, mode, state);
+        // The window system asks for every size twice as a window is made, both in one turn (a third of
+        // the turn that shows a question went into reading them): each is read once, and let go of after
+        // the turn.
+        if (read_.isEmpty())
+            QTimer::singleShot(0, &turn_, [this] { read_.clear(); });
+        QPixmap& picture = read_[size.width()];
+        if (picture.isNull())
+            picture = pngPicture(QStringLiteral(":/icons/nodepanel-%1.png").arg(size.width()));
+        return picture;
     }
     void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
         pictures().paint(painter, rect, Qt::AlignCenter, mode, state);
@@ -117,6 +127,9 @@ private:
         return mode == QIcon::Normal && size.width() == size.height() &&
                std::ranges::find(windowIconSizes, size.width()) != std::end(windowIconSizes);
     }
+    QHash<int, QPixmap> read_;
+    QObject turn_; // goes with the icon, and the clearing with it
+
     static QIcon pictures() {
         QIcon icon;
         for (const int size : windowIconSizes)
