@@ -59,17 +59,75 @@ public:
     }
 };
 
-// A picture read as the PNG it is. A reader left to guess the format asks every image format plugin
+// A picture read as the format it is. A reader left to guess the format asks every image format plugin
 // first, which loads them all (and the SVG and JPEG libraries with them) for good.
-QPixmap pngPicture(const QString& path) {
-    QImageReader picture(path, "png");
+QPixmap readPicture(const QString& path, const char* format) {
+    QImageReader picture(path, format);
     picture.setAutoDetectImageFormat(false);
     return QPixmap::fromImage(picture.read());
 }
 
+// An icon drawn at a few sizes, each picture read from its file when one is asked for rather than held for
+// the panel's whole life. Another size or mode comes from a QIcon of them all, made for the occasion.
+class PictureFiles : public QIconEngine {
+public:
+    // The file of each size is pattern with %1 as the size.
+    PictureFiles(const QString& pattern, const QList<int>& sizes, const char* format)
+        : pattern_(pattern)
+        , sizes_(sizes)
+        , format_(format) {}
+
+    // A picture of another shape than asked (Fusion's arrows are narrower than high) is fitted by a QIcon.
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        if (mode == QIcon::Normal && size.width() == size.height() && sizes_.contains(size.width()))
+            if (QPixmap picture = read(size.width()); picture.size() == size)
+                return picture;
+        return pictures().pixmap(size, mode, state);
+    }
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
+        pictures().paint(painter, rect, Qt::AlignCenter, mode, state);
+    }
+    QSize actualSize(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return pixmap(size, mode, state).size();
+    }
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
+        QList<QSize> sizes;
+        for (const int size : sizes_)
+            sizes.append(QSize(size, size));
+        return sizes;
+    }
+    QIconEngine* clone() const override { return new PictureFiles(pattern_, sizes_, format_); }
+    QString key() const override { return QStringLiteral("PictureFiles"); }
+
+private:
+    // The window system asks for every size twice as a window is made, both in one turn: each picture is
+    // read once, and let go of after the turn.
+    QPixmap read(int size) {
+        if (read_.isEmpty())
+            QTimer::singleShot(0, &turn_, [this] { read_.clear(); });
+        QPixmap& picture = read_[size];
+        if (picture.isNull())
+            picture = readPicture(pattern_.arg(size), format_);
+        return picture;
+    }
+    QIcon pictures() const {
+        QIcon icon;
+        for (const int size : sizes_)
+            icon.addPixmap(readPicture(pattern_.arg(size), format_));
+        return icon;
+    }
+
+    QString pattern_;
+    QList<int> sizes_;
+    const char* format_;
+    QHash<int, QPixmap> read_;
+    QObject turn_; // goes with the icon, and the clearing with it
+};
+
 // The application's own style, but for the arrow of the menu bar's overflow button: every menu bar asks
 // for it as it is built, and Fusion adds its pictures by file name, which loads every image format plugin
-// to read three small PNGs. The same pictures, read as PNGs.
+// to read three small PNGs. The same pictures, read as PNGs, and only once the arrow is drawn: a menu bar
+// that never overflows never decodes a picture.
 class PngArrowStyle : public QProxyStyle {
 public:
     using QProxyStyle::QProxyStyle;
@@ -79,62 +137,10 @@ public:
         if (which != SP_ToolBarHorizontalExtensionButton || baseStyle()->name() != QLatin1String("fusion"))
             return QProxyStyle::standardIcon(which, option, widget);
         const bool rtl = option ? option->direction == Qt::RightToLeft : QGuiApplication::isRightToLeft();
-        QIcon icon;
-        for (const int size : {8, 16, 32})
-            icon.addPixmap(
-                pngPicture(QStringLiteral(":/qt-project.org/styles/commonstyle/images/toolbar-ext-h-%1%2.png")
-                               .arg(QLatin1String(rtl ? "rtl-" : ""))
-                               .arg(size)));
-        return icon;
-    }
-};
-
-// The window icon, its pictures read when asked for rather than held for the panel's whole life (85 kB):
-// the window system takes a copy of each size as a window is made, and the About box draws one.
-// Another size or mode comes from a QIcon of the four, made for the occasion.
-class WindowIcon : public QIconEngine {
-public:
-    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
-        if (!drawn(size, mode))
-            return pictures().pixmap(size, mode, state);
-        // The window system asks for every size twice as a window is made, both in one turn (a third of
-        // the turn that shows a question went into reading them): each is read once, and let go of after
-        // the turn.
-        if (read_.isEmpty())
-            QTimer::singleShot(0, &turn_, [this] { read_.clear(); });
-        QPixmap& picture = read_[size.width()];
-        if (picture.isNull())
-            picture = pngPicture(QStringLiteral(":/icons/nodepanel-%1.png").arg(size.width()));
-        return picture;
-    }
-    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override {
-        pictures().paint(painter, rect, Qt::AlignCenter, mode, state);
-    }
-    QSize actualSize(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
-        return drawn(size, mode) ? size : pictures().actualSize(size, mode, state);
-    }
-    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
-        QList<QSize> sizes;
-        for (const int size : windowIconSizes)
-            sizes.append(QSize(size, size));
-        return sizes;
-    }
-    QIconEngine* clone() const override { return new WindowIcon; }
-    QString key() const override { return QStringLiteral("WindowIcon"); }
-
-private:
-    static bool drawn(const QSize& size, QIcon::Mode mode) {
-        return mode == QIcon::Normal && size.width() == size.height() &&
-               std::ranges::find(windowIconSizes, size.width()) != std::end(windowIconSizes);
-    }
-    QHash<int, QPixmap> read_;
-    QObject turn_; // goes with the icon, and the clearing with it
-
-    static QIcon pictures() {
-        QIcon icon;
-        for (const int size : windowIconSizes)
-            icon.addPixmap(pngPicture(QStringLiteral(":/icons/nodepanel-%1.png").arg(size)));
-        return icon;
+        return QIcon(
+            new PictureFiles(QStringLiteral(":/qt-project.org/styles/commonstyle/images/toolbar-ext-h-") +
+                                 QLatin1String(rtl ? "rtl-" : "") + QStringLiteral("%1.png"),
+                             {8, 16, 32}, "png"));
     }
 };
 
@@ -286,8 +292,13 @@ void prepareApplication() {
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Node Panel"));
     // The menu entry's scalable icon, drawn at the sizes a window icon is shown in (resources/icons):
     // pictures read as what they are, so that neither an SVG engine nor every image format's plugin (which
-    // a file of unnamed format loads, to ask each one) is loaded for them.
-    QApplication::setWindowIcon(QIcon(new WindowIcon));
+    // a file of unnamed format loads, to ask each one) is loaded for them. Uncompressed bitmaps, which Qt
+    // reads itself: the PNG library's decoder and colour handling would stay resident for four small
+    // pictures sent to the window system once. The window system takes a copy of each size as a window is
+    // made, and the About box draws one.
+    QApplication::setWindowIcon(
+        QIcon(new PictureFiles(QStringLiteral(":/icons/nodepanel-%1.bmp"),
+                               QList<int>(std::begin(windowIconSizes), std::end(windowIconSizes)), "bmp")));
     // Taking over the style object the application already has, not building a second one.
     if (!dynamic_cast<PngArrowStyle*>(QApplication::style()))
         QApplication::setStyle(new PngArrowStyle(QApplication::style()));

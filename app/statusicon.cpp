@@ -18,9 +18,9 @@ namespace {
 
 // Drawn from the panel's own picture, known to the desktop by a name: a status area that looks icons up
 // by name finds the installed ones, any other takes the pictures sent along. Those are asked at 16 and 22
-// pixels on an ordinary screen, and come from PNGs of the SVG as Qt draws it at those sizes
-// (resources/status), read as what they are: the SVG icon engine is loaded only for any other size, a
-// denser screen or a status area that draws the icon itself.
+// pixels on an ordinary screen, and come from bitmaps of the SVG as Qt draws it at those sizes
+// (resources/status), read as what they are, by Qt itself rather than the PNG library: the SVG icon engine
+// is loaded only for any other size, a denser screen or a status area that draws the icon itself.
 class NamedIcon : public QIconEngine {
 public:
     NamedIcon(const QString& name, const QString& state)
@@ -33,7 +33,7 @@ public:
     QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
         if (!drawn(size, mode))
             return scalable().pixmap(size, mode, state);
-        QImageReader picture(QStringLiteral(":/icons/status-%1-%2.png").arg(state_).arg(size.width()), "png");
+        QImageReader picture(QStringLiteral(":/icons/status-%1-%2.bmp").arg(state_).arg(size.width()), "bmp");
         picture.setAutoDetectImageFormat(false);
         return QPixmap::fromImage(picture.read());
     }

@@ -14,6 +14,7 @@
 #include "ui_MainWindow.h"
 
 #include <QCloseEvent>
+#include <QLayout>
 #include <QPointer>
 
 namespace {
@@ -27,10 +28,12 @@ bool nodeRuns() {
 } // namespace
 
 WindowController::WindowController(std::shared_ptr<const HostConfig> config, QWidget* parent)
-    : QMainWindow(parent)
+    : QWidget(parent, Qt::Window)
     , ui_(std::make_unique<Ui::MainWindow>())
     , config_(config) {
     ui_->setupUi(this);
+    // At the top, outside the content's margins, as a main window places it.
+    layout()->setMenuBar(ui_->menuBar);
     // The form's least size is the English one's: a translation that needs more room widens it, so that the
     // window is never narrower than what it shows.
     setMinimumSize(minimumSize().expandedTo(minimumSizeHint()));
@@ -120,7 +123,6 @@ void WindowController::confirmStopService() {
                                 if (response != alertSecondButtonReturn || !window)
                                     return;
                                 // Stops the node only: the window and the panel stay.
-                                if (auto* content = qobject_cast<ViewController*>(window->centralWidget()))
-                                    content->stopButtonClick(window);
+                                window->viewController()->stopButtonClick(window);
                             });
 }

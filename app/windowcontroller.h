@@ -2,8 +2,8 @@
 
 #include "host/hostconfig.h"
 
-#include <QMainWindow>
 #include <QPointer>
+#include <QWidget>
 
 #include <memory>
 
@@ -17,7 +17,7 @@ class ViewController;
 // The main window, built from the layout, with the service-control screen as its content. It never
 // closes itself: a close request, or a quit the delegate refused while the node runs, becomes a question
 // on the window.
-class WindowController : public QMainWindow {
+class WindowController : public QWidget {
     Q_OBJECT
 
 public:

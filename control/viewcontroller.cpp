@@ -82,10 +82,13 @@ public:
 
 // The screen's widgets that need more than Qt's defaults, known by name: the layout names each widget
 // before anything can ask for its accessible face. The line is a separator rather than a frame to read out.
+// The window is a window to a screen reader, as a main window would be, not a plain area.
 QAccessibleInterface* screenAccessible(const QString& /*className*/, QObject* object) {
     auto* widget = qobject_cast<QWidget*>(object);
     if (!widget || !widget->window()->findChild<ViewController*>())
         return nullptr;
+    if (widget->isWindow())
+        return new QAccessibleWidget(widget, QAccessible::Window);
     const QString name = widget->objectName();
     if (name == QLatin1String("separator"))
         return new QAccessibleWidget(widget, QAccessible::Separator);

@@ -74,7 +74,7 @@ private slots:
         // So are the status icon's, at the sizes a status area asks for.
         for (const char* state : {"busy", "running", "stopped"})
             for (const int size : {16, 22})
-                QCOMPARE(picture(QIcon(QString(":/icons/status-%1-%2.png").arg(state).arg(size)), size),
+                QCOMPARE(picture(QIcon(QString(":/icons/status-%1-%2.bmp").arg(state).arg(size)), size),
                          picture(QIcon(QString(":/icons/status-%1.svg").arg(state)), size));
     }
 };

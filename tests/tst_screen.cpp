@@ -294,6 +294,8 @@ private slots:
             QAccessible::queryAccessibleInterface(panel->widget("errorLabel"));
         QCOMPARE(std::pair(error->role(), error->text(QAccessible::Name)),
                  std::pair(QAccessible::Notification, row.words));
+        QCOMPARE(QAccessible::queryAccessibleInterface(panel->widget("errorLabel")->window())->role(),
+                 QAccessible::Window);
         QCOMPARE(notifications(),
                  row.words.isEmpty() ? QStringList() : QStringList{row.words.toHtmlEscaped()});
         panel->answer(row.start ? up : down);
