@@ -294,8 +294,7 @@ struct Bench {
     void measureLaunch(int run) {
         for (const int which : {run % 2 ? bare : panel, run % 2 ? panel : bare}) {
             const Program program(which, QString("launch run %1").arg(run));
-            require(waitFor(20000, [&] { return !program.node.checks.isEmpty(); }),
-                    "no status request in 20 s");
+            require(waitFor(20000, [&] { return !program.node.checks.isEmpty(); }), "no status request");
             if (run)
                 figures[which]["launch"] += program.node.checks[0] - program.started;
             waitFor(1000); // settled before it ends, like a window a user opened
