@@ -108,6 +108,8 @@ struct Exchange {
 };
 
 void start(HttpRequest& request, std::function<void(HttpOutcome)>& done) {
+    if (request.makeBody)
+        request.body = request.makeBody();
     if (!request.extraCaCertificates.isEmpty()) {
         QSslConfiguration tls = request.request.sslConfiguration();
         tls.addCaCertificates(request.extraCaCertificates);

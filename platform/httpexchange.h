@@ -20,6 +20,9 @@ struct HttpRequest {
     QNetworkRequest request;
     QByteArray verb = "GET";
     QByteArray body;
+    // When set, makes the body on the network thread just before sending: for a body whose making may
+    // wait on the disk, which the caller's thread should not.
+    std::function<QByteArray()> makeBody;
     // Bounds the whole exchange, not only the gaps between bytes.
     std::chrono::milliseconds timeout{5000};
     // Trusted for HTTPS besides the system's certificate authorities.
