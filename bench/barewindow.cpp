@@ -20,7 +20,6 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
 
     QWidget window;
-    window.setWindowTitle("Bare window");
     auto* label = new QLabel("00:00:00", &window);
     (new QVBoxLayout(&window))->addWidget(label);
     QTimer clock;

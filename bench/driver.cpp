@@ -277,7 +277,6 @@ struct Bench {
                                     number(medians[floor]), number(medians[panel] / medians[bare], 2),
                                     number(medians[panel] / medians[floor], 2), row[1], met, every.join("; ")}
                             .join(" | "))));
-        std::fflush(stdout);
     }
 
     QList<Scenario> scenarios() const {
@@ -394,12 +393,7 @@ int main(int argc, char* argv[]) {
     Bench bench;
     bench.smoke = isSet("smoke"), bench.quick = bench.smoke || isSet("quick");
     bench.runs = std::max(1, bench.quick && !isSet("runs") ? 1 : option("runs", "5").toInt());
-    // Fresh logs and settings, kept until the next run for a look when a figure is off. The panel's settings
-    // are never the user's own.
-    QDir(BENCH_WORK_DIR).removeRecursively();
-    QDir().mkpath(BENCH_WORK_DIR);
-    qputenv("XDG_CONFIG_HOME", BENCH_WORK_DIR "/config");
-    qputenv("QT_QPA_PLATFORM", "xcb");
+    // bench/run gives it a fresh BENCH_WORK_DIR, the display and the panel's settings folder in it.
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.registerObject("/StatusNotifierWatcher", &statusArea, QDBusConnection::ExportAllContents) ||
         !bus.registerService("org.kde.StatusNotifierWatcher"))
