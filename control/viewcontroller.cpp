@@ -437,6 +437,16 @@ void ViewController::changeEvent(QEvent* event) {
         followPalette();
 }
 
+bool BusyBar::event(QEvent* event) {
+    // Accepted whether drawn or not: a frame the bar does not accept stops its animation for good.
+    if (event->type() != QEvent::StyleAnimationUpdate || !isVisible() || window()->isMinimized())
+        return QProgressBar::event(event);
+    event->accept();
+    if (++frames_ % 3 == 0)
+        update();
+    return true;
+}
+
 void StateTitle::setMark(const QString& mark) {
     mark_ = mark;
     makeRoom();

@@ -4,6 +4,7 @@
 #include "host/servicestate.h"
 
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 
 #include <functional>
@@ -55,6 +56,20 @@ private:
 
     QString mark_;
     QColor markColor_;
+};
+
+// The busy view's bar, which may show for as long as an administrator prompt stays open. Its style asks for
+// a frame of the moving stripes 60 times a second, each a few hundred thousand instructions of smoothed
+// strokes; it draws every third, and the stripes keep their speed, as the style places them by the clock.
+class BusyBar : public QProgressBar {
+public:
+    using QProgressBar::QProgressBar;
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    int frames_ = 0;
 };
 
 // The service-control screen: the window's content. It shows whether the node runs (busy, running and

@@ -1,16 +1,18 @@
-// What the panel spends while it sits open: the uptime clock and the window icon. (The status check's
-// answer without a hop: tst_http.)
+// What the panel spends while it sits open: the uptime clock, the busy view's bar and the window icon.
+// (The status check's answer without a hop: tst_http.)
 
 #include "testsupport.h"
 
-// Notes which widgets were repainted and whether any asked for its layout to be done again.
+// Notes which widgets were repainted and whether any asked for its layout to be done again; counts paints
+// and the frames that animations asked for.
 struct Watch : QObject {
     QSet<QWidget*> painted;
-    int layoutRequests = 0;
+    int layoutRequests = 0, paints = 0, frames = 0;
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Paint)
-            painted.insert(static_cast<QWidget*>(watched));
+            painted.insert(static_cast<QWidget*>(watched)), ++paints;
         layoutRequests += event->type() == QEvent::LayoutRequest;
+        frames += event->type() == QEvent::StyleAnimationUpdate;
         return false;
     }
 };
@@ -52,6 +54,28 @@ private slots:
         clock->setStyleSheet("QLabel { padding: 6px; }");
         QTRY_COMPARE(clock->size(), clock->sizeHint());
         QVERIFY(first != second && second != clock->size());
+    }
+
+    // The busy view's bar keeps moving while it shows, drawing a third of the frames the style asks for,
+    // and its animation ends with the view: nothing wakes the panel 60 times a second once it is idle.
+    void busyBarDrawsAThirdOfItsFrames() {
+        Panel panel;
+        QVERIFY(panel.open(down));
+        QVERIFY(QTest::qWaitForWindowExposed(panel.window.get()));
+        Watch watch;
+        panel.widget("busyIndicator")->installEventFilter(&watch);
+        panel.screen()->showProgress("Starting Service..");
+        QTRY_VERIFY(watch.frames > 0);
+        watch.paints = watch.frames = 0;
+        QTRY_VERIFY(watch.paints >= 6);
+        QVERIFY2(watch.paints <= watch.frames / 3 + 2,
+                 qPrintable(QString("%1 paints, %2 frames").arg(watch.paints).arg(watch.frames)));
+        panel.answer(down);
+        QTRY_COMPARE(panel.view(), View::Stopped);
+        QTest::qWait(200);
+        const int frames = watch.frames;
+        QTest::qWait(100);
+        QCOMPARE(watch.frames, frames);
     }
 
     // The window's pictures are the menu entry's scalable icon as Qt draws it, at every size the window
