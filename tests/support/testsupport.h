@@ -165,9 +165,13 @@ public:
 
     ViewController* screen() const { return window->viewController(); }
     template<typename T = QWidget> T* widget(const char* name) const { return window->findChild<T*>(name); }
+    // The newest question, once shown (in the turn after it is asked); none if it never shows.
     QMessageBox* sheet() const {
         const QList<QMessageBox*> open = window->findChildren<QMessageBox*>();
-        return open.isEmpty() ? nullptr : open.last();
+        const QPointer<QMessageBox> box = open.isEmpty() ? nullptr : open.last();
+        return QTest::qWaitFor([&] { return !box || box->testAttribute(Qt::WA_WState_ExplicitShowHide); })
+                   ? box
+                   : nullptr;
     }
 
 private:
