@@ -279,6 +279,22 @@ int answerCommandLine(const QStringList& arguments) {
     return 0;
 }
 
+std::unique_ptr<QApplication> openApplication(int& argc, char** argv) {
+    // With shared memory, Qt waits for the display server to answer before it draws into a part of the
+    // window the server may still be reading: a round trip for each tick of the clock and each frame of the
+    // busy bar, which wakes the panel twice and holds it for as long as the server is late (24 ms seen). The
+    // panel's frames are small enough to send. Qt reads the setting as it connects; unset after that, so
+    // that what the panel starts (the browser, the administrator prompt) gets the user's environment.
+    const char* const sendFrames = "QT_XCB_NO_MITSHM";
+    const bool usersOwn = qEnvironmentVariableIsSet(sendFrames);
+    if (!usersOwn)
+        qputenv(sendFrames, "1");
+    auto app = std::make_unique<QApplication>(argc, argv);
+    if (!usersOwn)
+        qunsetenv(sendFrames);
+    return app;
+}
+
 void prepareApplication() {
     // Only the quit gate ends the panel; closing the window asks instead.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -7,7 +7,9 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
+class QApplication;
 class WindowController;
 
 // Puts the panel's texts, and Qt's own (standard buttons, the command line's headings), into the first of
@@ -31,6 +33,11 @@ HostConfig productionConfig();
 
 // The sizes in pixels of the window icon's pictures.
 inline constexpr int windowIconSizes[] = {16, 32, 64, 128};
+
+// The application object, on the display that Qt's options and the environment name. On X11 its frames go
+// to the display server through the connection rather than shared memory; a setting the user made for that
+// is kept.
+std::unique_ptr<QApplication> openApplication(int& argc, char** argv);
 
 // What desktops know the application by (its id, display name and icon), and that only the quit gate ends
 // it, not the closing of its last window.

@@ -26,7 +26,7 @@ int main(int argc, char* argv[]) {
     // The session bus, probed before anything of Qt's uses it (half a second at most), then claimed (as
     // long again): the time the application object takes to start counts for neither.
     const bool silent = SessionInstance::leaveSilentBus(QDeadlineTimer(500));
-    QApplication app(argc, argv);
+    const std::unique_ptr<QApplication> app = openApplication(argc, argv);
     installTranslations();
     SessionInstance instance;
     if (const std::optional<int> status = silent ? std::nullopt : instance.claim(QDeadlineTimer(500)))

@@ -1,5 +1,6 @@
-// The real panel, built from the same core library as nodepanel and run the same way by runPanel(), but
-// pointed at the benchmark's stand-in servers; the panel itself still reads no option of its own.
+// The real panel, built from the same core library as nodepanel and opened and run the same way by
+// openApplication() and runPanel(), but pointed at the benchmark's stand-in servers; the panel itself still
+// reads no option of its own.
 //
 // Usage: bench_panel --status-url URL [--account-url URL] [--prompt-ms N] [--press start|stop-twice]
 //                    [--lag-probe]
@@ -44,7 +45,7 @@ struct RunningViewWatch : QObject {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
+    const std::unique_ptr<QApplication> app = openApplication(argc, argv);
 
     HostConfig config = productionConfig();
     config.statusUrl = QUrl(bench::option("status-url"));

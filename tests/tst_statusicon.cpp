@@ -142,6 +142,15 @@ private slots:
         QCOMPARE(std::pair(panel->question(), items), std::pair(QString(), QStringList{item}));
     }
 
+    // The window's frames go to the display through the connection: in shared memory, each would wait for
+    // the display server. What the panel starts gets the environment that the panel was given.
+    void sendsItsFramesThroughTheConnection() {
+        QVERIFY(panel.emplace().open(down) && QTest::qWaitForWindowExposed(panel->window.get()));
+        QFile maps("/proc/self/maps");
+        QVERIFY(maps.open(QIODevice::ReadOnly) && !maps.readAll().contains(" rw-s "));
+        QVERIFY(!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM"));
+    }
+
     // Without a status area on the desktop: no icon, and not a word about it.
     void showsNothingWithoutAWatcher() {
         if (watcherThread.isRunning())
@@ -153,5 +162,10 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestStatusIcon)
+// The application object as the panel opens it.
+int main(int argc, char* argv[]) {
+    const std::unique_ptr<QApplication> app = openApplication(argc, argv);
+    TestStatusIcon test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_statusicon.moc"
