@@ -98,6 +98,13 @@ QAccessibleInterface* screenAccessible(const QString& /*className*/, QObject* ob
     return nullptr;
 }
 
+// A change of view repaints the whole window rather than the state area. The window's frames go to the X
+// server through the connection: Qt sends a whole frame straight from the window's buffer, but copies a part
+// into a buffer of its own, which it keeps at the largest size it had (200 kB for the state area).
+void repaintWhole(QWidget* view) {
+    view->window()->update();
+}
+
 } // namespace
 
 QString uptimeText(qint64 seconds) {
@@ -226,6 +233,7 @@ void ViewController::refreshStateViews() {
         (running ? ui_->offView : ui_->onView)->hide();
         if (!ui_->errorLabel->isHidden())
             fitWindow();
+        repaintWhole(shown);
     });
 }
 
@@ -240,6 +248,7 @@ void ViewController::showProgress(const QString& text) {
         ui_->middleView->setFocus();
     ui_->offView->hide();
     ui_->onView->hide();
+    repaintWhole(ui_->middleView);
 }
 
 void ViewController::startButtonClick(QObject* sender) {
