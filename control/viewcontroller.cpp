@@ -98,11 +98,14 @@ QAccessibleInterface* screenAccessible(const QString& /*className*/, QObject* ob
     return nullptr;
 }
 
-// A change of view repaints the whole window rather than the state area. The window's frames go to the X
-// server through the connection: Qt sends a whole frame straight from the window's buffer, but copies a part
-// into a buffer of its own, which it keeps at the largest size it had (200 kB for the state area).
-void repaintWhole(QWidget* view) {
-    view->window()->update();
+// Shows a view. A change of view repaints the whole window rather than the state area: the window's frames
+// go to the X server through the connection, and Qt sends a whole frame straight from the window's buffer,
+// but copies a part into a buffer of its own, which it keeps at the largest size it had (200 kB for the
+// state area).
+void showView(QWidget* view) {
+    if (view->isHidden())
+        view->window()->update();
+    view->show();
 }
 
 } // namespace
@@ -226,14 +229,13 @@ void ViewController::refreshStateViews() {
         const QWidget* focused = window()->focusWidget();
         const bool takeFocus =
             !focused || (ui_->stateArea->isAncestorOf(focused) && !shown->isAncestorOf(focused));
-        shown->show();
+        showView(shown);
         if (takeFocus)
             (running ? ui_->stopButton : ui_->startButton)->setFocus();
         ui_->middleView->hide();
         (running ? ui_->offView : ui_->onView)->hide();
         if (!ui_->errorLabel->isHidden())
             fitWindow();
-        repaintWhole(shown);
     });
 }
 
@@ -243,12 +245,11 @@ void ViewController::showProgress(const QString& text) {
     // next state's button rather than wandering off to the links below.
     const QWidget* focused = window()->focusWidget();
     const bool takeFocus = !focused || ui_->stateArea->isAncestorOf(focused);
-    ui_->middleView->show();
+    showView(ui_->middleView);
     if (takeFocus)
         ui_->middleView->setFocus();
     ui_->offView->hide();
     ui_->onView->hide();
-    repaintWhole(ui_->middleView);
 }
 
 void ViewController::startButtonClick(QObject* sender) {
